@@ -1,0 +1,244 @@
+// The binding layer every *_py.cpp uses: one reference owner, one argument parser, one set of
+// converters, one GIL release helper, one way to raise a CoreError. Limited API (3.10) only.
+#pragma once
+
+#ifndef Py_LIMITED_API
+#error "the extension is built against the limited API only"
+#endif
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <exception>
+#include <new>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "client.hpp"
+
+namespace tarnwistle::py {
+
+// The only way binding code holds a reference.
+class PyRef {
+ public:
+  PyRef() = default;
+  static PyRef steal(PyObject* p) { return PyRef(p); }  // a new reference from an API call
+  static PyRef borrow(PyObject* p) {
+    Py_XINCREF(p);
+    return PyRef(p);
+  }
+  PyRef(PyRef&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+  PyRef& operator=(PyRef o) noexcept {
+    std::swap(p_, o.p_);
+    return *this;
+  }
+  PyRef(const PyRef&) = delete;
+  ~PyRef() { Py_XDECREF(p_); }
+  PyObject* get() const { return p_; }
+  PyObject* release() { return std::exchange(p_, nullptr); }  // for APIs that steal
+  explicit operator bool() const { return p_ != nullptr; }
+
+ private:
+  explicit PyRef(PyObject* p) : p_(p) {}
+  PyObject* p_ = nullptr;
+};
+
+// ---- faults -----------------------------------------------------------------------------
+
+// Sets PanicException (a BaseException subclass) with `message`; returns nullptr.
+PyObject* raise_internal_fault(const char* message) noexcept;
+
+// Runs `work` with the GIL released. `work` must not touch any PyObject. If it throws, the
+// GIL is re-taken (by Restore's destructor) before the exception reaches `guarded`.
+template <class F>
+auto without_gil(F&& work) {
+  struct Restore {
+    PyThreadState* state;
+    ~Restore() { PyEval_RestoreThread(state); }
+  };
+  Restore restore{PyEval_SaveThread()};
+  return work();
+}
+
+// Wraps every entry point: nothing unwinds into the interpreter.
+template <class F>
+PyObject* guarded(F&& body) noexcept {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    return raise_internal_fault(e.what());
+  } catch (...) {
+    return raise_internal_fault("unknown native fault");
+  }
+}
+
+// Same for slots that return int (tp_init style, setters); -1 on failure.
+template <class F>
+int guarded_int(F&& body) noexcept {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return -1;
+  } catch (const std::exception& e) {
+    raise_internal_fault(e.what());
+    return -1;
+  } catch (...) {
+    raise_internal_fault("unknown native fault");
+    return -1;
+  }
+}
+
+// ---- errors -----------------------------------------------------------------------------
+
+// The cached exception class of a kind (InvalidValue is the built-in ValueError). Borrowed.
+PyObject* exception_class(CoreErrorKind kind);
+// The seven module exception classes in registration order, created on first need. Borrowed.
+PyObject* client_error_class();
+std::span<const CoreErrorKind> module_error_kinds();
+
+// Sets the exception of `error`'s kind with its message; returns nullptr.
+PyObject* raise_error(const CoreError& error);
+// ClientError with `message`; returns nullptr.
+PyObject* raise_client_error(std::string_view message);
+// Built-in ValueError with `message`; returns nullptr.
+PyObject* raise_value_error(std::string_view message);
+
+// The pending exception as "{qualified type name}: {str(exc)}", converted leniently; the
+// exception is cleared. "<exception str() failed>" stands in for a failing str().
+std::string take_exception_text();
+
+// ---- codecs -----------------------------------------------------------------------------
+
+// bytes(data).decode(encoding, "replace") as a new str, or a General CoreError
+// "{label}: {type name}: {exception text}". GIL held.
+PyRef decode_text(std::string_view data, std::string_view encoding, std::string_view label,
+                  CoreError& error);
+// obj.encode(encoding, "strict") copied out, or a General CoreError with the label. GIL held.
+Result<std::string> encode_text(PyObject* obj, std::string_view encoding, std::string_view label);
+
+// ---- argument parsing ---------------------------------------------------------------------
+
+struct Param {
+  const char* name;
+  bool required = true;
+  bool keyword_only = false;
+};
+
+// Matches a METH_FASTCALL|METH_KEYWORDS call against `params` like a Python def. `out` gets
+// one borrowed pointer per parameter (nullptr when not given). `fname` appears in the
+// TypeError messages, e.g. "LocalClient.read_text". Returns false with TypeError set.
+bool parse_args(const char* fname, std::span<const Param> params, PyObject* const* args,
+                Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
+template <std::size_t N>
+bool parse_args(const char* fname, const Param (&params)[N], PyObject* const* args,
+                Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
+  return parse_args(fname, std::span<const Param>(params, N), args, nargs, kwnames, out);
+}
+// For *args functions: refuses any keyword.
+bool no_keywords(const char* fname, PyObject* kwnames);
+
+// ---- converters: return false with the exception set; TypeErrors carry "argument 'x': " ----
+
+// Re-raises a pending TypeError as "argument '{name}': {message}" (cause kept); other
+// exceptions stay as they are. Always returns false.
+bool prefix_type_error(const char* name);
+
+// A str as a UTF-8 view; valid while `obj` lives (the caller's argument keeps it alive).
+bool arg_text(PyObject* obj, const char* name, std::string_view& out);
+bool arg_text(PyObject* obj, const char* name, std::string& out);
+// None (or absent) gives nullopt.
+bool arg_opt_text(PyObject* obj, const char* name, std::optional<std::string>& out);
+bool arg_bool(PyObject* obj, const char* name, bool& out);
+bool arg_u64(PyObject* obj, const char* name, std::uint64_t& out);
+bool arg_i64(PyObject* obj, const char* name, std::int64_t& out);
+// Any sequence but str whose items are ints 0..255; bytes and bytearray are copied at once.
+bool arg_bytes(PyObject* obj, const char* name, std::string& out);
+// None, a str, or os.fspath(obj) giving a str; invalid UTF-8 (surrogates) becomes U+FFFD.
+bool arg_path(PyObject* obj, const char* name, std::optional<std::string>& out);
+
+// A sequence (not str) of str. The views stay valid while `owners` holds the items, so the
+// list may be changed by other threads while the GIL is released.
+struct TextList {
+  std::vector<PyRef> owners;
+  std::vector<std::string_view> views;
+};
+bool arg_text_list(PyObject* obj, const char* name, TextList& out);
+// Item-level helpers for sequences of records (tuples): the sequence as a list of items.
+bool arg_sequence(PyObject* obj, const char* name, std::vector<PyRef>& items);
+// Item of a record: a str view (owned by the record) or an unsigned integer.
+bool item_text(PyObject* obj, const char* name, std::string_view& out);
+bool item_u64(PyObject* obj, const char* name, std::uint64_t& out);
+// A tuple of exactly `size` items, else TypeError naming the argument.
+bool item_tuple(PyObject* obj, const char* name, Py_ssize_t size);
+
+// ---- results ------------------------------------------------------------------------------
+
+// str from UTF-8, invalid sequences replaced by U+FFFD. New reference or nullptr.
+PyObject* new_text(std::string_view utf8);
+PyObject* new_bytes(std::string_view data);
+PyObject* new_bool(bool value);
+PyObject* new_u64(std::uint64_t value);
+PyObject* new_i64(std::int64_t value);
+PyObject* new_u128(unsigned __int128 value);
+// list[str] from views; new reference or nullptr.
+PyObject* new_text_list(std::span<const std::string_view> items);
+PyObject* new_text_list(std::span<const std::string> items);
+
+// ---- classes ------------------------------------------------------------------------------
+
+// Instance layout of every class of the module: the object header, then one native value.
+template <class T>
+struct Boxed {
+  PyObject_HEAD
+  T value;
+};
+
+template <class T>
+const T& native_of(PyObject* self) {
+  return reinterpret_cast<Boxed<T>*>(self)->value;
+}
+
+// A new instance of `type` holding `value`; nullptr with MemoryError set on failure.
+template <class T>
+PyObject* box(PyTypeObject* type, T&& value) {
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  PyObject* self = alloc(type, 0);
+  if (self == nullptr) return nullptr;
+  new (&reinterpret_cast<Boxed<std::decay_t<T>>*>(self)->value) std::decay_t<T>(std::forward<T>(value));
+  return self;
+}
+
+// tp_dealloc of every class: destroy the native value, free, release the type.
+template <class T>
+void boxed_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  reinterpret_cast<Boxed<T>*>(self)->value.~T();
+  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_fn(self);
+  Py_DECREF(type);
+}
+
+// tp_new of classes without a Python constructor: "No constructor defined for {name}".
+PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs);
+
+// Creates a final heap type of module "tarnwistle._core" from `spec` (basicsize set by the
+// caller). Not GC-tracked, no __dict__, no weakrefs. New reference or nullptr.
+PyTypeObject* make_type(PyType_Spec* spec);
+
+// The one cast from a fast-call-with-keywords function to a PyMethodDef entry.
+using FastcallKw = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+inline PyCFunction as_method(FastcallKw f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+constexpr int FASTCALL_KW = METH_FASTCALL | METH_KEYWORDS;
+
+// Method / getter docs: "name($self, ...)\n--\n\n" style texts are written at each table.
+
+}  // namespace tarnwistle::py

@@ -1,0 +1,12 @@
+// Line windows over text already in memory. No Python here.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+namespace tarnwistle {
+
+// Number of lines: '\n' bytes, plus one when the text does not end with '\n'.
+std::uint64_t count_lines_inner(std::string_view text);
+
+}  // namespace tarnwistle

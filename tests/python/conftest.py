@@ -1,0 +1,17 @@
+import os
+import sys
+
+import pytest
+
+IN_CI = os.environ.get("CI") == "true"
+
+
+def pytest_collection_modifyitems(config, items):
+    del config, items
+
+
+@pytest.fixture(scope="session")
+def core():
+    from tarnwistle import _core
+
+    return _core
