@@ -54,6 +54,8 @@ PyModuleDef MODULE_DEF = {
 
 bool register_all(Registry& r) {
   return r.add_exceptions() &&
+         r.add("CommandResult", Py_XNewRef(reinterpret_cast<PyObject*>(command_result_type()))) &&
+         r.add_functions(option_functions()) &&
          r.add_functions(edit_functions()) &&
          r.add_functions(read_functions()) &&
          r.add_functions(patch_functions());
