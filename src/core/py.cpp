@@ -88,7 +88,7 @@ bool too_many_positional(const char* fname, std::span<const Param> params, Py_ss
   message += "() takes ";
   if (min != max) message += "from " + std::to_string(min) + " to ";
   message += std::to_string(max);
-  message += max == 1 ? " positional argument" : " positional arguments";
+  message += (max == 1 && min == max) ? " positional argument" : " positional arguments";
   message += " but " + std::to_string(given);
   if (kwonly_given > 0) {
     message += given == 1 ? " positional argument" : " positional arguments";

@@ -265,7 +265,7 @@ TEST(RunProcess, EnvironmentIsLaidOverTheInheritedOne) {
 
 // SigIgn and SigBlk of the child's /proc status, as hexadecimal masks.
 std::pair<unsigned long, unsigned long> child_signal_masks() {
-  ProcessOutput out = run_ok(shell("grep -E '^Sig(Ign|Blk)' /proc/$$/status"));
+  ProcessOutput out = run_ok(shell("exec grep -E '^Sig(Ign|Blk)' /proc/self/status"));
   unsigned long ignored = ~0ul, blocked = ~0ul;
   std::istringstream lines(out.stdout_data);
   std::string key, value;
