@@ -441,6 +441,17 @@ bool item_text(PyObject* obj, const char* name, std::string_view& out) {
   return arg_text(obj, name, out);
 }
 
+bool item_opt_text(PyObject* obj, const char* name, std::optional<std::string_view>& out) {
+  if (obj == Py_None) {
+    out.reset();
+    return true;
+  }
+  std::string_view view;
+  if (!arg_text(obj, name, view)) return false;
+  out = view;
+  return true;
+}
+
 bool item_u64(PyObject* obj, const char* name, std::uint64_t& out) {
   return arg_u64(obj, name, out);
 }
@@ -482,6 +493,23 @@ PyObject* new_u128(unsigned __int128 value) {
   PyRef shifted = PyRef::steal(PyNumber_Lshift(hi.get(), shift.get()));
   if (!shifted) return nullptr;
   return PyNumber_Or(shifted.get(), lo.get());
+}
+
+PyObject* new_tuple(std::initializer_list<PyObject*> items) {
+  std::vector<PyRef> owned;
+  owned.reserve(items.size());
+  bool complete = true;
+  for (PyObject* item : items) {
+    complete = complete && item != nullptr;
+    owned.push_back(PyRef::steal(item));
+  }
+  if (!complete) return nullptr;
+  PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(owned.size())));
+  if (!tuple) return nullptr;
+  for (std::size_t i = 0; i < owned.size(); ++i) {
+    PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), owned[i].release());  // steals
+  }
+  return tuple.release();
 }
 
 namespace {
