@@ -6,8 +6,8 @@ import pytest
 IN_CI = os.environ.get("CI") == "true"
 
 
-def pytest_collection_modifyitems(config, items):
-    del config, items
+
+
 
 
 @pytest.fixture(scope="session")
