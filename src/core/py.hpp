@@ -142,6 +142,14 @@ bool parse_args(const char* fname, const Param (&params)[N], PyObject* const* ar
                 Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
   return parse_args(fname, std::span<const Param>(params, N), args, nargs, kwnames, out);
 }
+// The same for tp_new-style calls (a tuple and an optional dict), such as constructors.
+bool parse_tuple_args(const char* fname, std::span<const Param> params, PyObject* args,
+                      PyObject* kwargs, PyObject** out);
+template <std::size_t N>
+bool parse_tuple_args(const char* fname, const Param (&params)[N], PyObject* args,
+                      PyObject* kwargs, PyObject** out) {
+  return parse_tuple_args(fname, std::span<const Param>(params, N), args, kwargs, out);
+}
 // For *args functions: refuses any keyword.
 bool no_keywords(const char* fname, PyObject* kwnames);
 

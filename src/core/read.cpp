@@ -8,8 +8,6 @@
 
 namespace tarnwistle {
 
-namespace {
-
 // Counts '\n' bytes 16 at a time; the per-lane counters are folded before they can wrap.
 std::uint64_t count_newlines(std::string_view text) {
   const char* p = text.data();
@@ -34,6 +32,8 @@ std::uint64_t count_newlines(std::string_view text) {
   for (std::size_t i = 0; i < n; ++i) total += p[i] == '\n';
   return total;
 }
+
+namespace {
 
 // Position just after the line that starts at `pos` (pos < text.size()).
 std::size_t line_end(std::string_view text, std::size_t pos) {
