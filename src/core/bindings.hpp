@@ -10,6 +10,7 @@
 
 #include "client.hpp"
 #include "command.hpp"
+#include "fs.hpp"
 #include "py.hpp"
 
 namespace tarnwistle::py {
@@ -56,5 +57,14 @@ bool parse_exec_args(const char* fname, PyObject* const* args, Py_ssize_t nargs,
 PyTypeObject* command_result_type();
 // A new CommandResult instance owning `result`; nullptr with an exception.
 PyObject* new_command_result(CommandResult result);
+
+// FileInfo: the type (created on first need, cached; borrowed) and a new instance holding a
+// copy of `info` (new reference or nullptr). GIL held. Both clients return these.
+PyTypeObject* file_info_type();
+PyObject* new_file_info(const FileInfo& info);
+PyObject* new_file_info(FileInfo&& info);
+
+// LocalClient: the type, created on first need with its class attribute kind="local".
+PyTypeObject* local_client_type();
 
 }  // namespace tarnwistle::py

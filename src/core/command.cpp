@@ -13,7 +13,6 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <climits>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -21,6 +20,7 @@
 #include <system_error>
 #include <thread>
 
+#include "fs.hpp"  // Fd, read_retry, write_all
 #include "output.hpp"
 
 extern char** environ;
@@ -36,28 +36,6 @@ constexpr Clock::duration POLL_INTERVAL = 10ms;
 constexpr Clock::duration HOOK_DELAY = 30ms;
 constexpr Clock::duration GRACE = 1s;
 constexpr Clock::duration DRAIN = 2s;
-
-// Owner of one descriptor; close is never retried (Linux released the number already).
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(Fd&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
-  Fd& operator=(Fd o) noexcept {
-    std::swap(fd_, o.fd_);
-    return *this;
-  }
-  Fd(const Fd&) = delete;
-  ~Fd() { reset(); }
-  int get() const { return fd_; }
-  explicit operator bool() const { return fd_ >= 0; }
-  void reset() {
-    if (fd_ >= 0) ::close(std::exchange(fd_, -1));
-  }
-
- private:
-  int fd_ = -1;
-};
 
 // One capture buffer, co-owned by the runner and one reader thread, so a detached reader can
 // keep appending after the call has returned.
@@ -98,8 +76,7 @@ class Completion {
 void read_pipe(Fd pipe, std::unique_ptr<char[]> chunk, std::shared_ptr<Capture> capture,
                std::shared_ptr<Completion> completion, int reader) {
   for (;;) {
-    const ssize_t n = ::read(pipe.get(), chunk.get(), READ_CHUNK);
-    if (n < 0 && errno == EINTR) continue;
+    const ssize_t n = read_retry(pipe.get(), chunk.get(), READ_CHUNK);
     if (n <= 0) break;
     std::lock_guard lock(capture->mutex);
     if (capture->broken) break;
@@ -110,7 +87,7 @@ void read_pipe(Fd pipe, std::unique_ptr<char[]> chunk, std::shared_ptr<Capture> 
       break;
     }
   }
-  pipe.reset();
+  pipe = Fd();
   completion->post(reader);
 }
 
@@ -122,14 +99,7 @@ void feed_stdin(Fd pipe, std::string data) {
   sigemptyset(&pipe_signal);
   sigaddset(&pipe_signal, SIGPIPE);
   pthread_sigmask(SIG_BLOCK, &pipe_signal, nullptr);
-  std::size_t done = 0;
-  while (done < data.size()) {
-    const std::size_t want = std::min<std::size_t>(data.size() - done, SSIZE_MAX);
-    const ssize_t n = ::write(pipe.get(), data.data() + done, want);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<std::size_t>(n);
-  }
+  (void)write_all(pipe.get(), data);  // the first failure simply ends the input
 }
 
 template <class... Args>
@@ -383,7 +353,7 @@ class Run {
   void start_writer(std::optional<std::string> data) {
     if (!data) return;
     if (data->empty()) {
-      stdin_pipe_.reset();  // the child reads end of file at once
+      stdin_pipe_ = Fd();  // the child reads end of file at once
       return;
     }
     start_thread(feed_stdin, std::move(stdin_pipe_), std::move(*data)).detach();
