@@ -34,6 +34,12 @@ class Registry {
     return true;
   }
 
+  bool add_type(const char* name, PyTypeObject* type) {  // type: borrowed, may be nullptr
+    if (type == nullptr) return false;
+    Py_INCREF(type);
+    return add(name, reinterpret_cast<PyObject*>(type));
+  }
+
   bool add_functions(PyMethodDef* defs) {
     PyRef module_name = PyRef::steal(PyModule_GetNameObject(module_));
     if (!module_name) return false;
@@ -54,6 +60,10 @@ PyModuleDef MODULE_DEF = {
 
 bool register_all(Registry& r) {
   return r.add_exceptions() &&
+         r.add_type("FileInfo", file_info_type()) &&
+         r.add_type("CommandResult", command_result_type()) &&
+         r.add_type("LocalClient", local_client_type()) &&
+         r.add_functions(option_functions()) &&
          r.add_functions(edit_functions()) &&
          r.add_functions(read_functions()) &&
          r.add_functions(patch_functions());
