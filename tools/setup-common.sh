@@ -40,3 +40,8 @@ check_exports() {
   fi
   echo "exports: $exported"
 }
+
+# pip, without the notices about this machine's missing local package mirrors.
+quiet_pip() {
+  "$@" 2>&1 | { grep -v "^WARNING: Location '.*' is ignored" || true; }
+}

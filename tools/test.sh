@@ -14,7 +14,7 @@ PY_NEW=$(find_python 3.13)
 echo "== building the wheel with $($PY_OLD --version)"
 rm -rf dist
 "$PY_OLD" -m venv --clear .venv/build
-.venv/build/bin/pip install -q --upgrade pip build abi3audit
+quiet_pip .venv/build/bin/pip install -q --upgrade pip build abi3audit
 .venv/build/bin/python -m build --wheel --outdir dist -C cmake.define.TARNWISTLE_WERROR=ON . \
   > .venv/build/build.log 2>&1 || { cat .venv/build/build.log; exit 1; }
 if grep -q 'warning:' .venv/build/build.log; then grep 'warning:' .venv/build/build.log; exit 1; fi
@@ -35,7 +35,7 @@ for PY in "$PY_OLD" "$PY_NEW"; do
   VER=$("$PY" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
   echo "== pytest under Python $VER"
   "$PY" -m venv --clear ".venv/test-$VER"
-  ".venv/test-$VER/bin/pip" install -q "$WHEEL" pytest pytest-timeout hypothesis mypy
+  quiet_pip ".venv/test-$VER/bin/pip" install -q "$WHEEL" pytest pytest-timeout hypothesis mypy
   (cd /tmp && "$ROOT/.venv/test-$VER/bin/python" -m mypy.stubtest tarnwistle._core)
   (cd "$ROOT" && ".venv/test-$VER/bin/python" -m pytest -p no:cacheprovider \
      --import-mode=importlib -q tests/python)

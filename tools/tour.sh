@@ -6,5 +6,5 @@ source tools/setup-common.sh
 ensure_system_packages
 PY=$(command -v python3)
 "$PY" -m venv .venv/tour
-.venv/tour/bin/pip install -q .
+quiet_pip .venv/tour/bin/pip install -q .
 exec .venv/tour/bin/python tools/tour.py
