@@ -11,4 +11,7 @@ PyMethodDef* read_functions();   // count_lines, slice_lines, format_cat_n, prep
 PyMethodDef* edit_functions();   // find_matches, apply_replacements_text, edit_text
 PyMethodDef* patch_functions();  // seek_sequence, derive_new_contents, apply_line_replacements
 
+// Classes: the cached type object, built on first need. Borrowed; nullptr with an exception.
+PyObject* ssh_client_type();
+
 }  // namespace tarnwistle::py

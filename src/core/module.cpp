@@ -34,6 +34,11 @@ class Registry {
     return true;
   }
 
+  bool add_borrowed(const char* name, PyObject* value) {  // value: borrowed, may be nullptr
+    Py_XINCREF(value);
+    return add(name, value);
+  }
+
   bool add_functions(PyMethodDef* defs) {
     PyRef module_name = PyRef::steal(PyModule_GetNameObject(module_));
     if (!module_name) return false;
@@ -54,6 +59,7 @@ PyModuleDef MODULE_DEF = {
 
 bool register_all(Registry& r) {
   return r.add_exceptions() &&
+         r.add_borrowed("SshClient", ssh_client_type()) &&
          r.add_functions(edit_functions()) &&
          r.add_functions(read_functions()) &&
          r.add_functions(patch_functions());
