@@ -62,6 +62,7 @@ rs=$(printf '\\036')
 rec=''
 for a in "$@"; do rec="$rec$a$rs"; done
 printf '%s\\035' "$rec" >> {log}
+if [ -n "$SSH_ASKPASS" ]; then stat -c '%a %s %n' "$SSH_ASKPASS" >> {log}.askpass; fi
 exec {real} -F {config} "$@"
 """
 
@@ -250,6 +251,11 @@ class SshWorld:
     def argv_records(self) -> list[list[str]]:
         text = self.argv_log.read_text(errors="surrogateescape")
         return [rec.split(ARG_SEP)[:-1] for rec in text.split(RECORD_SEP)[:-1]]
+
+    def askpass_records(self) -> list[str]:
+        """'{mode} {size} {path}' of the askpass script as each password run saw it."""
+        log = Path(f"{self.argv_log}.askpass")
+        return log.read_text().splitlines() if log.exists() else []
 
     def remote_processes(self) -> list[tuple[int, list[str]]]:
         """(pid, argv) of every process the test user runs on this host."""
