@@ -14,6 +14,11 @@ std::string concat(std::initializer_list<std::string_view> parts) {
   return out;
 }
 
+void replace_first(std::string& text, std::string_view from, std::string_view to) {
+  const std::size_t at = text.find(from);
+  if (at != std::string::npos) text.replace(at, from.size(), to);
+}
+
 std::string os_error_text(int err) {
   char buf[256];
   // GNU strerror_r returns a pointer that may or may not be `buf`; it is always NUL-terminated.

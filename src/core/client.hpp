@@ -72,6 +72,10 @@ class [[nodiscard]] Result<void> {
 // The parts joined into one string with a single allocation; the way messages are built.
 std::string concat(std::initializer_list<std::string_view> parts);
 
+// Replaces the first occurrence of `from` in `text` (if any) by `to`: how a method built on
+// another renames the inner operation in its messages.
+void replace_first(std::string& text, std::string_view from, std::string_view to);
+
 // "{description} (os error N)", the system's text for an errno value.
 std::string os_error_text(int err);
 

@@ -1,12 +1,16 @@
-// LocalClient: the client for this machine. No Python here.
+// LocalClient: the client for this machine. No Python here; call everything with the GIL
+// released. Paths are byte strings; messages name the path as the caller wrote it.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
 #include "client.hpp"
+#include "fs.hpp"
 
 namespace tarnwistle {
 
@@ -18,9 +22,71 @@ struct LocalClient {
   std::uint64_t max_transfer_bytes = DEFAULT_MAX_TRANSFER_BYTES;
 };
 
+// A client for `cwd` (nullopt or empty: the process's current directory). A limit outside
+// 1..268435456 is an InvalidValue error; a working directory that does not exist is accepted.
 Result<LocalClient> new_native(std::optional<std::string> cwd, std::uint64_t max_transfer_bytes);
 
-// Absolute, normalised form of `path` against the client's cwd; never fails.
+// Absolute form of `path` against the client's cwd: home expanded, canonical when the path
+// exists, lexically normalised otherwise. Never fails; the result may hold invalid UTF-8.
 std::string resolve_native(const LocalClient& client, std::string_view path);
+
+// "~" and "~/rest" against $HOME; every other path unchanged.
+std::string expand_home(std::string_view path);
+// Purely textual clean-up: no ".", ".." pops a component (kept at the root), no trailing "/".
+std::string lexical_normalize(std::string_view path);
+// Appends `part` to `base`: an absolute part replaces it, otherwise a "/" separates them.
+void join_into(std::string& base, std::string_view part);
+// The parts joined with join_into from an empty path.
+std::string join_paths(std::span<const std::string_view> parts);
+
+// "LocalClient(cwd=\"...\")"
+std::string local_client_repr(const LocalClient& client);
+
+// ---- reads --------------------------------------------------------------------------------
+
+// The whole file, at most max_transfer_bytes (also for files whose size lstat cannot tell).
+Result<std::string> read_bytes_native(const LocalClient& client, std::string_view path);
+
+// read_local_window on the resolved path; `limit` must be > 0 (checked by the caller).
+Result<TextWindow> read_text_window_native(const LocalClient& client, std::string_view path,
+                                           std::int64_t offset, std::uint64_t limit);
+
+// ---- writes, deletes, directories ---------------------------------------------------------
+
+// Writes `data` to a temporary file beside the target and renames it over the target, with
+// the version and create-only checks under the path's mutex. The FileInfo of the new file.
+Result<FileInfo> write_bytes_atomic_native(const LocalClient& client, std::string_view path,
+                                           std::string_view data,
+                                           const std::optional<std::string>& expected_version,
+                                           bool create_only);
+
+// Removes the file at `path` if it exists and (when given) still has `expected_version`.
+Result<void> delete_if_version_native(const LocalClient& client, std::string_view path,
+                                      const std::optional<std::string>& expected_version);
+
+Result<void> mkdir_native(const LocalClient& client, std::string_view path, bool parents,
+                          bool exist_ok);
+
+// ---- the stat family ----------------------------------------------------------------------
+
+Result<FileInfo> stat_native(const LocalClient& client, std::string_view path);
+
+// ---- seams for the native tests -----------------------------------------------------------
+
+namespace local_detail {
+
+// Called under the path's mutex after the checks and before the temporary file is installed.
+using BeforeInstall = std::function<void()>;
+
+Result<FileInfo> write_bytes_atomic(const LocalClient& client, std::string_view path,
+                                    std::string_view data,
+                                    const std::optional<std::string>& expected_version,
+                                    bool create_only, const BeforeInstall& before_install);
+
+// Moves `tmp` to `target` unless `target` exists: 0, EEXIST, or the errno of another failure.
+// `try_renameat2` false goes straight to the link()+unlink() fallback.
+int install_no_replace(const std::string& tmp, const std::string& target, bool try_renameat2);
+
+}  // namespace local_detail
 
 }  // namespace tarnwistle

@@ -34,9 +34,18 @@ class Registry {
     return true;
   }
 
-  bool add_borrowed(const char* name, PyObject* value) {  // value: borrowed, may be nullptr
-    Py_XINCREF(value);
-    return add(name, value);
+  bool add_type(const char* name, PyTypeObject* type) {  // type: borrowed, may be nullptr
+    if (type == nullptr) return false;
+    Py_INCREF(type);
+    return add(name, reinterpret_cast<PyObject*>(type));
+  }
+
+  // Client = LocalClient | SshClient, both read back from the module as registered.
+  bool add_client_union() {
+    PyRef local = PyRef::steal(PyObject_GetAttrString(module_, "LocalClient"));
+    PyRef ssh = PyRef::steal(PyObject_GetAttrString(module_, "SshClient"));
+    if (!local || !ssh) return false;
+    return add("Client", PyObject_CallMethod(local.get(), "__or__", "O", ssh.get()));
   }
 
   bool add_functions(PyMethodDef* defs) {
@@ -59,7 +68,10 @@ PyModuleDef MODULE_DEF = {
 
 bool register_all(Registry& r) {
   return r.add_exceptions() &&
-         r.add_borrowed("SshClient", ssh_client_type()) &&
+         r.add_type("FileInfo", file_info_type()) &&
+         r.add_type("LocalClient", local_client_type()) &&
+         r.add_type("SshClient", ssh_client_type()) &&
+         r.add_client_union() &&
          r.add_functions(edit_functions()) &&
          r.add_functions(read_functions()) &&
          r.add_functions(patch_functions());

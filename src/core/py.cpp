@@ -100,7 +100,8 @@ bool too_many_positional(const char* fname, std::span<const Param> params, Py_ss
   message += "() takes ";
   if (min != max) message += "from " + std::to_string(min) + " to ";
   message += std::to_string(max);
-  message += max == 1 ? " positional argument" : " positional arguments";
+  // The interpreter says "arguments" for any range, even "from 0 to 1".
+  message += (max == 1 && min == max) ? " positional argument" : " positional arguments";
   message += " but " + std::to_string(given);
   if (kwonly_given > 0) {
     message += given == 1 ? " positional argument" : " positional arguments";
@@ -271,6 +272,28 @@ bool parse_args(const char* fname, std::span<const Param> params, PyObject* cons
     }
   }
   return true;
+}
+
+bool parse_tuple_args(const char* fname, std::span<const Param> params, PyObject* args,
+                      PyObject* kwargs, PyObject** out) {
+  const Py_ssize_t nargs = PyTuple_Size(args);
+  const Py_ssize_t nkw = kwargs != nullptr ? PyDict_Size(kwargs) : 0;
+  std::vector<PyObject*> flat;  // borrowed: the tuple and the dict keep the values alive
+  flat.reserve(static_cast<std::size_t>(nargs + nkw));
+  for (Py_ssize_t i = 0; i < nargs; ++i) flat.push_back(PyTuple_GetItem(args, i));
+  PyRef kwnames;
+  if (nkw > 0) {
+    kwnames = PyRef::steal(PyTuple_New(nkw));
+    if (!kwnames) return false;
+    Py_ssize_t pos = 0, k = 0;
+    PyObject *key = nullptr, *value = nullptr;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+      Py_INCREF(key);
+      PyTuple_SetItem(kwnames.get(), k++, key);  // steals the new reference
+      flat.push_back(value);
+    }
+  }
+  return parse_args(fname, params, flat.data(), nargs, kwnames.get(), out);
 }
 
 bool no_keywords(const char* fname, PyObject* kwnames) {
@@ -470,6 +493,17 @@ bool item_text(PyObject* obj, const char* name, std::string_view& out) {
   return arg_text(obj, name, out);
 }
 
+bool item_opt_text(PyObject* obj, const char* name, std::optional<std::string_view>& out) {
+  if (obj == Py_None) {
+    out.reset();
+    return true;
+  }
+  std::string_view view;
+  if (!arg_text(obj, name, view)) return false;
+  out = view;
+  return true;
+}
+
 bool item_u64(PyObject* obj, const char* name, std::uint64_t& out) {
   return arg_u64(obj, name, out);
 }
@@ -511,6 +545,23 @@ PyObject* new_u128(unsigned __int128 value) {
   PyRef shifted = PyRef::steal(PyNumber_Lshift(hi.get(), shift.get()));
   if (!shifted) return nullptr;
   return PyNumber_Or(shifted.get(), lo.get());
+}
+
+PyObject* new_tuple(std::initializer_list<PyObject*> items) {
+  std::vector<PyRef> owned;
+  owned.reserve(items.size());
+  bool complete = true;
+  for (PyObject* item : items) {
+    complete = complete && item != nullptr;
+    owned.push_back(PyRef::steal(item));
+  }
+  if (!complete) return nullptr;
+  PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(owned.size())));
+  if (!tuple) return nullptr;
+  for (std::size_t i = 0; i < owned.size(); ++i) {
+    PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), owned[i].release());  // steals
+  }
+  return tuple.release();
 }
 
 namespace {

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <initializer_list>
 #include <new>
 #include <optional>
 #include <span>
@@ -141,6 +142,14 @@ bool parse_args(const char* fname, const Param (&params)[N], PyObject* const* ar
                 Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
   return parse_args(fname, std::span<const Param>(params, N), args, nargs, kwnames, out);
 }
+// The same for tp_new-style calls (a tuple and an optional dict), such as constructors.
+bool parse_tuple_args(const char* fname, std::span<const Param> params, PyObject* args,
+                      PyObject* kwargs, PyObject** out);
+template <std::size_t N>
+bool parse_tuple_args(const char* fname, const Param (&params)[N], PyObject* args,
+                      PyObject* kwargs, PyObject** out) {
+  return parse_tuple_args(fname, std::span<const Param>(params, N), args, kwargs, out);
+}
 // For *args functions: refuses any keyword.
 bool no_keywords(const char* fname, PyObject* kwnames);
 // parse_args for tp_new (args tuple, kwargs dict or nullptr). `keep` owns what `out` borrows.
@@ -179,6 +188,8 @@ bool arg_text_list(PyObject* obj, const char* name, TextList& out);
 bool arg_sequence(PyObject* obj, const char* name, std::vector<PyRef>& items);
 // Item of a record: a str view (owned by the record) or an unsigned integer.
 bool item_text(PyObject* obj, const char* name, std::string_view& out);
+// Item of a record that may be None (nullopt) or a str view owned by the record.
+bool item_opt_text(PyObject* obj, const char* name, std::optional<std::string_view>& out);
 bool item_u64(PyObject* obj, const char* name, std::uint64_t& out);
 // A tuple of exactly `size` items, else TypeError naming the argument.
 bool item_tuple(PyObject* obj, const char* name, Py_ssize_t size);
@@ -192,6 +203,9 @@ PyObject* new_bool(bool value);
 PyObject* new_u64(std::uint64_t value);
 PyObject* new_i64(std::int64_t value);
 PyObject* new_u128(unsigned __int128 value);
+// A tuple of `items`, new references that it steals (also on failure). nullptr when any item
+// is nullptr (its exception is pending) or the tuple cannot be made.
+PyObject* new_tuple(std::initializer_list<PyObject*> items);
 // list[str] from views; new reference or nullptr.
 PyObject* new_text_list(std::span<const std::string_view> items);
 PyObject* new_text_list(std::span<const std::string> items);

@@ -143,7 +143,7 @@ Result<SshClient> connect(SshOptions options) {
     return invalid_value("operation_timeout must be a positive finite number");
   }
   if (options.max_transfer_bytes == 0 ||
-      options.max_transfer_bytes > SSH_MAX_TRANSFER_BYTES_LIMIT) {
+      options.max_transfer_bytes > MAX_TRANSFER_BYTES_LIMIT) {
     return invalid_value("max_transfer_bytes must be between 1 and 268435456");
   }
   if (options.multiplexing) {

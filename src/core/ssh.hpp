@@ -14,13 +14,13 @@
 #include "client.hpp"
 #include "command.hpp"
 #include "fs.hpp"
+#include "local.hpp"
 
 namespace tarnwistle {
 
 // `ssh` binds its master socket at the control path plus "." and 16 random characters, so the
 // expanded path must leave 17 bytes of a 104-byte sun_path (BSD) / 108 (Linux) free.
 inline constexpr std::uint64_t CONTROL_PATH_LIMIT = 86;
-inline constexpr std::uint64_t SSH_MAX_TRANSFER_BYTES_LIMIT = 268435456;
 
 // A temporary directory removed, contents and all, when its owner lets go. Move-only.
 class TempDir {
@@ -56,7 +56,7 @@ struct SshOptions {
   std::string cwd = ".";
   double connect_timeout = 30.0;
   double operation_timeout = 30.0;
-  std::uint64_t max_transfer_bytes = 16777216;
+  std::uint64_t max_transfer_bytes = DEFAULT_MAX_TRANSFER_BYTES;
   bool multiplexing = true;
   std::vector<std::string> ssh_flags;  // already normalised
   bool allow_password_prompt = true;
@@ -74,7 +74,7 @@ class SshClient {
   std::string cwd = "~";
   double connect_timeout = 30.0;
   std::chrono::nanoseconds operation_timeout{30'000'000'000};
-  std::uint64_t max_transfer_bytes = 16777216;
+  std::uint64_t max_transfer_bytes = DEFAULT_MAX_TRANSFER_BYTES;
   std::vector<std::string> ssh_flags;
   std::optional<TempDir> control_dir;  // present exactly when multiplexing
   bool allow_password_prompt = true;

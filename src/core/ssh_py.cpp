@@ -7,7 +7,6 @@ namespace tarnwistle::py {
 
 // PENDING: provided by the command and file areas' bindings once they land.
 Result<std::vector<std::string>> normalize_flags_object(PyObject* flags, bool posix);
-PyObject* new_file_info(const FileInfo& info);
 struct ExecArguments {
   std::string command;
   std::optional<std::string> cwd;
@@ -474,7 +473,7 @@ PyType_Spec SPEC = {
 
 }  // namespace
 
-PyObject* ssh_client_type() {
+PyTypeObject* ssh_client_type() {
   if (SSH_CLIENT_TYPE == nullptr) {
     PyTypeObject* type = make_type(&SPEC);
     if (type == nullptr) return nullptr;
@@ -485,7 +484,7 @@ PyObject* ssh_client_type() {
     }
     SSH_CLIENT_TYPE = type;
   }
-  return reinterpret_cast<PyObject*>(SSH_CLIENT_TYPE);
+  return SSH_CLIENT_TYPE;
 }
 
 }  // namespace tarnwistle::py
