@@ -5,24 +5,6 @@
 
 namespace tarnwistle::py {
 
-// PENDING: provided by the command and file areas' bindings once they land.
-Result<std::vector<std::string>> normalize_flags_object(PyObject* flags, bool posix);
-struct ExecArguments {
-  std::string command;
-  std::optional<std::string> cwd;
-  std::optional<std::chrono::nanoseconds> timeout;
-  std::uint64_t max_output_bytes = 1048576;
-  EnvMap env;
-  std::optional<std::string> stdin_data;
-  std::optional<std::string> interpreter;
-  std::vector<std::string> flags;
-  EnvMap extras;
-};
-bool parse_exec_arguments(const char* fname, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames, ExecArguments& out);
-PyObject* new_command_result(ProcessOutput output, std::string command, std::string cwd,
-                             EnvMap extras);
-
 namespace {
 
 PyTypeObject* SSH_CLIENT_TYPE = nullptr;  // write-once under the GIL
@@ -117,7 +99,7 @@ bool parse_path(const char* fname, PyObject* const* args, Py_ssize_t nargs, PyOb
 PyObject* resolve_py(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     std::string_view path;
-    if (!parse_path("resolve", args, nargs, kwnames, path)) return nullptr;
+    if (!parse_path("SshClient.resolve", args, nargs, kwnames, path)) return nullptr;
     const std::string resolved = without_gil([&] { return resolve_native(client_of(self), path); });
     return new_text(resolved);
   });
@@ -125,7 +107,7 @@ PyObject* resolve_py(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 
 PyObject* join_py(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    if (!no_keywords("join", kwnames)) return nullptr;
+    if (!no_keywords("SshClient.join", kwnames)) return nullptr;
     std::vector<std::string_view> parts;
     for (Py_ssize_t i = 0; i < nargs; ++i) {
       if (!PyUnicode_Check(args[i])) continue;  // other types are skipped on purpose
@@ -153,24 +135,24 @@ PyObject* stat_family(const char* fname, PyObject* self, PyObject* const* args, 
 }
 
 PyObject* stat_py(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return stat_family("stat", self, args, nargs, kwnames,
+  return stat_family("SshClient.stat", self, args, nargs, kwnames,
                      [](const FileInfo& info) { return new_file_info(info); });
 }
 PyObject* exists_py(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return stat_family("exists", self, args, nargs, kwnames,
+  return stat_family("SshClient.exists", self, args, nargs, kwnames,
                      [](const FileInfo& info) { return new_bool(info.exists); });
 }
 PyObject* is_file_py(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return stat_family("is_file", self, args, nargs, kwnames,
+  return stat_family("SshClient.is_file", self, args, nargs, kwnames,
                      [](const FileInfo& info) { return new_bool(info.kind == "file"); });
 }
 PyObject* is_dir_py(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return stat_family("is_dir", self, args, nargs, kwnames,
+  return stat_family("SshClient.is_dir", self, args, nargs, kwnames,
                      [](const FileInfo& info) { return new_bool(info.kind == "directory"); });
 }
 PyObject* path_info_py(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) {
-  return stat_family("path_info", self, args, nargs, kwnames, [](const FileInfo& info) {
+  return stat_family("SshClient.path_info", self, args, nargs, kwnames, [](const FileInfo& info) {
     return Py_BuildValue("(NNN)", new_bool(info.exists), new_bool(info.kind == "file"),
                          new_bool(info.kind == "directory"));
   });
@@ -182,7 +164,7 @@ PyObject* read_bytes_py(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     std::string_view path;
-    if (!parse_path("read_bytes", args, nargs, kwnames, path)) return nullptr;
+    if (!parse_path("SshClient.read_bytes", args, nargs, kwnames, path)) return nullptr;
     Result<std::string> data = without_gil([&] { return read_bytes_native(client_of(self), path); });
     if (!data.ok()) return raise_error(data.error());
     return new_bytes(*data);
@@ -197,7 +179,7 @@ PyObject* read_text_py(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   return guarded([&]() -> PyObject* {
     PyObject* given[2];
     std::string_view path, encoding = "utf-8";
-    if (!parse_args("read_text", READ_TEXT_PARAMS, args, nargs, kwnames, given) ||
+    if (!parse_args("SshClient.read_text", READ_TEXT_PARAMS, args, nargs, kwnames, given) ||
         !arg_text(given[0], "path", path) ||
         (given[1] != nullptr && !arg_text(given[1], "encoding", encoding))) {
       return nullptr;
@@ -225,7 +207,7 @@ PyObject* read_text_window_py(PyObject* self, PyObject* const* args, Py_ssize_t 
     std::string_view path, encoding = "utf-8";
     std::int64_t offset = 0;
     std::uint64_t limit = 0;
-    if (!parse_args("read_text_window", WINDOW_PARAMS, args, nargs, kwnames, given) ||
+    if (!parse_args("SshClient.read_text_window", WINDOW_PARAMS, args, nargs, kwnames, given) ||
         !arg_text(given[0], "path", path) || !arg_i64(given[1], "offset", offset) ||
         !arg_u64(given[2], "limit", limit) ||
         (given[3] != nullptr && !arg_text(given[3], "encoding", encoding))) {
@@ -255,7 +237,7 @@ PyObject* write_bytes_py(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     PyObject* given[2];
     std::string_view path;
     std::string data;
-    if (!parse_args("write_bytes", WRITE_BYTES_PARAMS, args, nargs, kwnames, given) ||
+    if (!parse_args("SshClient.write_bytes", WRITE_BYTES_PARAMS, args, nargs, kwnames, given) ||
         !arg_text(given[0], "path", path) || !arg_bytes(given[1], "data", data)) {
       return nullptr;
     }
@@ -276,7 +258,7 @@ PyObject* write_text_py(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   return guarded([&]() -> PyObject* {
     PyObject* given[3];
     std::string_view path, encoding = "utf-8";
-    if (!parse_args("write_text", WRITE_TEXT_PARAMS, args, nargs, kwnames, given) ||
+    if (!parse_args("SshClient.write_text", WRITE_TEXT_PARAMS, args, nargs, kwnames, given) ||
         !arg_text(given[0], "path", path) ||
         (given[2] != nullptr && !arg_text(given[2], "encoding", encoding))) {
       return nullptr;
@@ -309,7 +291,7 @@ PyObject* write_text_atomic_py(PyObject* self, PyObject* const* args, Py_ssize_t
     std::string_view path, encoding = "utf-8";
     std::optional<std::string> expected;
     bool create_only = false;
-    if (!parse_args("write_text_atomic", WRITE_ATOMIC_PARAMS, args, nargs, kwnames, given) ||
+    if (!parse_args("SshClient.write_text_atomic", WRITE_ATOMIC_PARAMS, args, nargs, kwnames, given) ||
         !arg_text(given[0], "path", path) ||
         (given[2] != nullptr && !arg_text(given[2], "encoding", encoding)) ||
         !arg_opt_text(given[3], "expected_version", expected) ||
@@ -337,7 +319,7 @@ PyObject* mkdir_py(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     PyObject* given[3];
     std::string_view path;
     bool parents = true, exist_ok = true;
-    if (!parse_args("mkdir", MKDIR_PARAMS, args, nargs, kwnames, given) ||
+    if (!parse_args("SshClient.mkdir", MKDIR_PARAMS, args, nargs, kwnames, given) ||
         !arg_text(given[0], "path", path) ||
         (given[1] != nullptr && !arg_bool(given[1], "parents", parents)) ||
         (given[2] != nullptr && !arg_bool(given[2], "exist_ok", exist_ok))) {
@@ -353,7 +335,7 @@ PyObject* mkdir_py(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
 PyObject* delete_py(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     std::string_view path;
-    if (!parse_path("delete", args, nargs, kwnames, path)) return nullptr;
+    if (!parse_path("SshClient.delete", args, nargs, kwnames, path)) return nullptr;
     Result<void> done = without_gil(
         [&] { return delete_if_version_native(client_of(self), path, std::nullopt); });
     if (!done.ok()) return raise_error(done.error());
@@ -370,7 +352,7 @@ PyObject* delete_if_version_py(PyObject* self, PyObject* const* args, Py_ssize_t
     PyObject* given[2];
     std::string_view path;
     std::optional<std::string> expected;
-    if (!parse_args("delete_if_version", DELETE_IF_PARAMS, args, nargs, kwnames, given) ||
+    if (!parse_args("SshClient.delete_if_version", DELETE_IF_PARAMS, args, nargs, kwnames, given) ||
         !arg_text(given[0], "path", path) ||
         !arg_opt_text(given[1], "expected_version", expected)) {
       return nullptr;
@@ -387,23 +369,25 @@ PyObject* delete_if_version_py(PyObject* self, PyObject* const* args, Py_ssize_t
 PyObject* exec_command_py(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
+    ExecArgs a;
+    if (!parse_exec_args("SshClient.exec_command", args, nargs, kwnames, a)) return nullptr;
     const SshClient& client = client_of(self);
-    ExecArguments exec;
-    if (!parse_exec_arguments("exec_command", args, nargs, kwnames, exec)) return nullptr;
-    RemoteExec remote;
-    remote.cwd = exec.cwd ? (exec.cwd->empty() ? client.cwd : resolve_native(client, *exec.cwd))
-                          : client.cwd;
-    remote.env = std::move(exec.env);
-    remote.stdin_data = std::move(exec.stdin_data);
-    remote.timeout = exec.timeout;
-    remote.max_output_bytes = exec.max_output_bytes;
-    remote.command_piece = exec.interpreter
-                               ? interpreter_piece(*exec.interpreter, exec.flags, exec.command)
-                               : exec.command;
-    Result<ProcessOutput> out = without_gil([&] { return exec_native(client, remote); });
-    if (!out.ok()) return raise_error(out.error());
-    return new_command_result(std::move(*out), std::move(exec.command), std::move(remote.cwd),
-                              std::move(exec.extras));
+    Result<CommandResult> result = without_gil([&]() -> Result<CommandResult> {
+      RemoteExec remote;
+      remote.cwd = a.cwd ? resolve_native(client, *a.cwd) : client.cwd;
+      remote.env = std::move(a.env);
+      remote.stdin_data = std::move(a.stdin_data);
+      remote.timeout = a.timeout;
+      remote.max_output_bytes = a.max_output_bytes;
+      remote.command_piece =
+          a.interpreter ? interpreter_piece(*a.interpreter, a.flags, a.command) : a.command;
+      Result<ProcessOutput> output = exec_native(client, remote);
+      if (!output.ok()) return output.error();
+      return command_result(std::move(*output), std::move(a.command), std::move(remote.cwd),
+                            std::move(a.extras));
+    });
+    if (!result.ok()) return raise_error(result.error());
+    return new_command_result(std::move(*result));
   });
 }
 
