@@ -55,18 +55,6 @@ bool cannot_convert(PyObject* obj, const char* name, const char* target) {
   return argument_type_error(name, message);
 }
 
-// The text of an object leniently: str() encoded with surrogatepass, invalid UTF-8 replaced.
-std::optional<std::string> lenient_str(PyObject* obj) {
-  PyRef text = PyRef::steal(PyObject_Str(obj));
-  if (!text) return std::nullopt;
-  PyRef bytes = PyRef::steal(PyUnicode_AsEncodedString(text.get(), "utf-8", "surrogatepass"));
-  if (!bytes) return std::nullopt;
-  char* data = nullptr;
-  Py_ssize_t size = 0;
-  if (PyBytes_AsStringAndSize(bytes.get(), &data, &size) != 0) return std::nullopt;
-  return utf8_lossy(std::string_view(data, static_cast<std::size_t>(size)));
-}
-
 void append_quoted_names(std::string& out, std::span<const char* const> names) {
   for (std::size_t i = 0; i < names.size(); ++i) {
     if (i > 0) out += names.size() == 2 ? " and " : (i + 1 == names.size() ? ", and " : ", ");
@@ -125,6 +113,17 @@ Py_ssize_t find_param(std::span<const Param> params, PyObject* key) {
 }
 
 }  // namespace
+
+std::optional<std::string> lenient_str(PyObject* obj) {
+  PyRef text = PyRef::steal(PyObject_Str(obj));
+  if (!text) return std::nullopt;
+  PyRef bytes = PyRef::steal(PyUnicode_AsEncodedString(text.get(), "utf-8", "surrogatepass"));
+  if (!bytes) return std::nullopt;
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(bytes.get(), &data, &size) != 0) return std::nullopt;
+  return utf8_lossy(std::string_view(data, static_cast<std::size_t>(size)));
+}
 
 PyObject* raise_internal_fault(const char* message) noexcept {
   PyObject* type = panic_type();

@@ -115,6 +115,10 @@ PyObject* raise_value_error(std::string_view message);
 // exception is cleared. "<exception str() failed>" stands in for a failing str().
 std::string take_exception_text();
 
+// str(obj) as UTF-8, lone surrogates replaced by U+FFFD (one per byte of their encoding);
+// nullopt with the exception pending when str() fails.
+std::optional<std::string> lenient_str(PyObject* obj);
+
 // ---- codecs -----------------------------------------------------------------------------
 
 // bytes(data).decode(encoding, "replace") as a new str, or a General CoreError
