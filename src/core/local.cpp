@@ -173,12 +173,21 @@ Result<LocalClient> new_native(std::optional<std::string> cwd, std::uint64_t max
   return LocalClient{canonical_or_lexical(candidate), max_transfer_bytes};
 }
 
-std::string resolve_native(const LocalClient& client, std::string_view path) {
+namespace {
+
+// `path` with the home expanded, made absolute against the client's cwd; not yet resolved.
+std::string absolute_path(const LocalClient& client, std::string_view path) {
   std::string expanded = expand_home(path);
-  if (expanded.starts_with('/')) return canonical_or_lexical(expanded);
+  if (expanded.starts_with('/')) return expanded;
   std::string joined = client.cwd;
   join_into(joined, expanded);
-  return canonical_or_lexical(joined);
+  return joined;
+}
+
+}  // namespace
+
+std::string resolve_native(const LocalClient& client, std::string_view path) {
+  return canonical_or_lexical(absolute_path(client, path));
 }
 
 std::string local_client_repr(const LocalClient& client) {
@@ -460,7 +469,13 @@ Result<void> mkdir_native(const LocalClient& client, std::string_view path, bool
 // ---- the stat family ----------------------------------------------------------------------
 
 Result<FileInfo> stat_native(const LocalClient& client, std::string_view path) {
-  return local_file_info(resolve_native(client, path), path);
+  // When stat succeeds, every component resolved and the links were followed to the end, so it
+  // returns what lstat of the canonical path would, in one call instead of one per component.
+  // Anything else (missing paths, dangling links, errors) takes the full resolution.
+  const std::string absolute = absolute_path(client, path);
+  struct stat st;
+  if (!has_nul(absolute) && ::stat(absolute.c_str(), &st) == 0) return describe_stat(st);
+  return local_file_info(canonical_or_lexical(absolute), path);
 }
 
 }  // namespace tarnwistle

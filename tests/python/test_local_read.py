@@ -232,7 +232,7 @@ class TestWindowStreaming:
         path = tmp_path_factory.mktemp("big") / "big.txt"
         # Varied line lengths, a line longer than any read buffer, CR bytes, no final newline.
         parts = [b"%d %s\n" % (i, b"z" * (i % 97)) for i in range(60000)]
-        parts.insert(30000, b"L" * 700_000 + b"\r\n")
+        parts.insert(30000, b"L" * 1_500_000 + b"\r\n")
         parts.append(b"tail without newline")
         data = b"".join(parts)
         path.write_bytes(data)
@@ -248,7 +248,7 @@ class TestWindowStreaming:
         c = core.LocalClient(str(path.parent), max_transfer_bytes=268435456)
         assert window(c, path.name, offset, limit, core) == model_window(data, offset, limit, 268435456)
 
-    @pytest.mark.parametrize("max_bytes", [600_000, 700_001, 700_002, 750_000, 2_000_000])
+    @pytest.mark.parametrize("max_bytes", [1_400_000, 1_500_001, 1_500_002, 1_600_000, 6_000_000])
     @pytest.mark.parametrize("offset", [-1, -10, -400, 29990])
     def test_limit_matches_model(self, core, big, offset, max_bytes):
         path, data = big
