@@ -31,6 +31,7 @@ class Fd {
     if (fd_ >= 0) ::close(fd_);
   }
   int get() const { return fd_; }
+  int release() { return std::exchange(fd_, -1); }  // the caller closes it
   explicit operator bool() const { return fd_ >= 0; }
 
  private:

@@ -304,6 +304,12 @@ class TempFile {
     return EEXIST;
   }
 
+  // Closes the descriptor before the install: 0 or the errno of a failed close, which can
+  // be the first report of a failed write on some file systems.
+  int close() {
+    const int fd = fd_.release();
+    return ::close(fd) == 0 ? 0 : errno;
+  }
   int fd() const { return fd_.get(); }
   const std::string& path() const { return path_; }
   void commit() { committed_ = true; }
@@ -412,6 +418,7 @@ Result<FileInfo> write_bytes_atomic(const LocalClient& client, std::string_view 
   if (S_ISREG(mode) && ::fchmod(tmp.fd(), mode & 07777) != 0) {
     return from_io("write_bytes", path, errno);
   }
+  if (const int err = tmp.close(); err != 0) return temp_file_error(path, err, tmp.path());
   if (before_install) before_install();
   if (Result<void> installed = install(tmp, resolved, path, create_only); !installed.ok()) {
     return std::move(installed.error());
