@@ -1,6 +1,7 @@
 // The native error value and the small text helpers every area shares. No Python here.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <initializer_list>
 #include <optional>
@@ -8,6 +9,7 @@
 #include <string_view>
 #include <utility>
 #include <variant>
+#include <vector>
 
 namespace tarnwistle {
 
@@ -108,5 +110,73 @@ std::string_view trim_unicode(std::string_view s);
 
 // Decimal text of an unsigned 128-bit value.
 std::string u128_to_string(unsigned __int128 value);
+
+// ---- command options ----------------------------------------------------------------------
+
+inline constexpr std::uint64_t DEFAULT_MAX_OUTPUT_BYTES = 1048576;
+inline constexpr std::uint64_t MAX_OUTPUT_BYTES_LIMIT = 16777216;
+
+// Shell word splitting: blanks separate words, '#' starts a comment where a word would start,
+// single and double quotes and backslashes as in sh. Fails (InvalidValue) with
+// "invalid flags: missing closing quote". `text` is valid UTF-8.
+Result<std::vector<std::string>> split_flags_posix(std::string_view text);
+
+// Whitespace separates words, ' and " group without escapes, an open quote runs to the end,
+// empty words are dropped. Never fails.
+std::vector<std::string> split_flags_simple(std::string_view text);
+
+// A flags string trimmed of Unicode whitespace and split by either splitter (empty: no flags).
+Result<std::vector<std::string>> split_flags(std::string_view text, bool posix);
+
+// `flags` with the flag the interpreter needs to run a command given as text ("-c", "-e",
+// "/c", "-Command") appended, unless the list already asks for it or the interpreter is not
+// one we know. Never fails.
+std::vector<std::string> inject_command_flag(std::string_view interpreter,
+                                             std::vector<std::string> flags);
+
+// True when `name` can be an environment variable name: [_A-Za-z][_A-Za-z0-9]*.
+bool valid_env_name(std::string_view name);
+
+// A time limit in seconds as nanoseconds, rounded to nearest with ties to even. Zero means
+// no limit (nullopt); a positive value below half a nanosecond is a zero-length limit. NaN,
+// infinities, negatives and values of 2^64 seconds or more fail (General) with
+// "timeout must be a non-negative finite number or None"; values past the range of the
+// duration type saturate.
+Result<std::optional<std::chrono::nanoseconds>> timeout_from_seconds(double seconds);
+
+// ---- command result -------------------------------------------------------------------------
+
+struct ProcessOutput;  // command.hpp
+
+// Extra facts of one exec call ("interpreter", "flags"), in insertion order.
+using ExtrasMap = std::vector<std::pair<std::string, std::string>>;
+
+// The record behind the Python CommandResult; immutable once built.
+struct CommandResult {
+  std::int32_t exit_code = -1;
+  std::string stdout_text;  // valid UTF-8
+  std::string stderr_text;  // valid UTF-8
+  std::string command;
+  std::string cwd;
+  unsigned __int128 duration_ms = 0;
+  bool timed_out = false;
+  std::optional<std::int32_t> signal;
+  std::uint64_t stdout_total_bytes = 0;
+  std::uint64_t stderr_total_bytes = 0;
+  std::uint64_t stdout_omitted_bytes = 0;
+  std::uint64_t stderr_omitted_bytes = 0;
+  ExtrasMap extras;
+
+  bool ok() const { return exit_code == 0 && !timed_out; }
+  bool truncated() const { return stdout_omitted_bytes > 0 || stderr_omitted_bytes > 0; }
+};
+
+// The record of a finished run: both streams decoded as UTF-8 with one U+FFFD per maximal
+// invalid subsequence, everything else copied.
+CommandResult command_result(ProcessOutput output, std::string command, std::string cwd,
+                             ExtrasMap extras);
+
+// "CommandResult(exit_code=N, timed_out=true|false, stdout_bytes=N, stderr_bytes=N)"
+std::string command_result_repr(const CommandResult& result);
 
 }  // namespace tarnwistle

@@ -368,6 +368,45 @@ PyObject* delete_if_version_py(PyObject* self, PyObject* const* args, Py_ssize_t
   });
 }
 
+// ---- exec_command -------------------------------------------------------------------------
+
+// The request for /bin/sh -c, or for the interpreter with its flags, then the command.
+ProcessRequest local_request(ExecArgs& a, std::string cwd) {
+  ProcessRequest request;
+  if (a.interpreter) {
+    request.program = *a.interpreter;
+    request.args = std::move(a.flags);
+  } else {
+    request.program = "/bin/sh";
+    request.args = {"-c"};
+  }
+  request.args.push_back(a.command);
+  request.cwd = std::move(cwd);
+  request.stdin_data = std::move(a.stdin_data);
+  request.timeout = a.timeout;
+  request.env = std::move(a.env);
+  request.max_output_bytes = a.max_output_bytes;
+  return request;
+}
+
+PyObject* exec_command_py(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    ExecArgs a;
+    if (!parse_exec_args("LocalClient.exec_command", args, nargs, kwnames, a)) return nullptr;
+    const LocalClient& client = client_of(self);
+    Result<CommandResult> result = without_gil([&]() -> Result<CommandResult> {
+      std::string cwd = a.cwd ? resolve_native(client, *a.cwd) : client.cwd;
+      Result<ProcessOutput> output = run_process(local_request(a, cwd));
+      if (!output.ok()) return output.error();
+      return command_result(std::move(*output), std::move(a.command), std::move(cwd),
+                            std::move(a.extras));
+    });
+    if (!result.ok()) return raise_error(result.error());
+    return new_command_result(std::move(*result));
+  });
+}
+
 // ---- the type -----------------------------------------------------------------------------
 
 // Member order is the order of the client surface; exec_command follows delete_if_version.
@@ -396,6 +435,9 @@ PyMethodDef LOCAL_CLIENT_METHODS[] = {
     {"delete", as_method(delete_py), FASTCALL_KW, "delete($self, path)\n--\n\n"},
     {"delete_if_version", as_method(delete_if_version_py), FASTCALL_KW,
      "delete_if_version($self, path, *, expected_version=None)\n--\n\n"},
+    {"exec_command", as_method(exec_command_py), FASTCALL_KW,
+     "exec_command($self, command, *, cwd=None, timeout=None, env=None, stdin=None, "
+     "interpreter=None, flags=None, max_output_bytes=None)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

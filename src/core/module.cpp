@@ -61,7 +61,9 @@ PyModuleDef MODULE_DEF = {
 bool register_all(Registry& r) {
   return r.add_exceptions() &&
          r.add_type("FileInfo", file_info_type()) &&
+         r.add_type("CommandResult", command_result_type()) &&
          r.add_type("LocalClient", local_client_type()) &&
+         r.add_functions(option_functions()) &&
          r.add_functions(edit_functions()) &&
          r.add_functions(read_functions()) &&
          r.add_functions(patch_functions());

@@ -55,18 +55,6 @@ bool cannot_convert(PyObject* obj, const char* name, const char* target) {
   return argument_type_error(name, message);
 }
 
-// The text of an object leniently: str() encoded with surrogatepass, invalid UTF-8 replaced.
-std::optional<std::string> lenient_str(PyObject* obj) {
-  PyRef text = PyRef::steal(PyObject_Str(obj));
-  if (!text) return std::nullopt;
-  PyRef bytes = PyRef::steal(PyUnicode_AsEncodedString(text.get(), "utf-8", "surrogatepass"));
-  if (!bytes) return std::nullopt;
-  char* data = nullptr;
-  Py_ssize_t size = 0;
-  if (PyBytes_AsStringAndSize(bytes.get(), &data, &size) != 0) return std::nullopt;
-  return utf8_lossy(std::string_view(data, static_cast<std::size_t>(size)));
-}
-
 void append_quoted_names(std::string& out, std::span<const char* const> names) {
   for (std::size_t i = 0; i < names.size(); ++i) {
     if (i > 0) out += names.size() == 2 ? " and " : (i + 1 == names.size() ? ", and " : ", ");
@@ -125,6 +113,17 @@ Py_ssize_t find_param(std::span<const Param> params, PyObject* key) {
 }
 
 }  // namespace
+
+std::optional<std::string> lenient_str(PyObject* obj) {
+  PyRef text = PyRef::steal(PyObject_Str(obj));
+  if (!text) return std::nullopt;
+  PyRef bytes = PyRef::steal(PyUnicode_AsEncodedString(text.get(), "utf-8", "surrogatepass"));
+  if (!bytes) return std::nullopt;
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(bytes.get(), &data, &size) != 0) return std::nullopt;
+  return utf8_lossy(std::string_view(data, static_cast<std::size_t>(size)));
+}
 
 PyObject* raise_internal_fault(const char* message) noexcept {
   PyObject* type = panic_type();
@@ -493,6 +492,17 @@ bool item_text(PyObject* obj, const char* name, std::string_view& out) {
   return arg_text(obj, name, out);
 }
 
+bool item_opt_text(PyObject* obj, const char* name, std::optional<std::string_view>& out) {
+  if (obj == Py_None) {
+    out.reset();
+    return true;
+  }
+  std::string_view view;
+  if (!arg_text(obj, name, view)) return false;
+  out = view;
+  return true;
+}
+
 bool item_u64(PyObject* obj, const char* name, std::uint64_t& out) {
   return arg_u64(obj, name, out);
 }
@@ -534,6 +544,23 @@ PyObject* new_u128(unsigned __int128 value) {
   PyRef shifted = PyRef::steal(PyNumber_Lshift(hi.get(), shift.get()));
   if (!shifted) return nullptr;
   return PyNumber_Or(shifted.get(), lo.get());
+}
+
+PyObject* new_tuple(std::initializer_list<PyObject*> items) {
+  std::vector<PyRef> owned;
+  owned.reserve(items.size());
+  bool complete = true;
+  for (PyObject* item : items) {
+    complete = complete && item != nullptr;
+    owned.push_back(PyRef::steal(item));
+  }
+  if (!complete) return nullptr;
+  PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(owned.size())));
+  if (!tuple) return nullptr;
+  for (std::size_t i = 0; i < owned.size(); ++i) {
+    PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), owned[i].release());  // steals
+  }
+  return tuple.release();
 }
 
 namespace {

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <initializer_list>
 #include <new>
 #include <optional>
 #include <span>
@@ -114,6 +115,10 @@ PyObject* raise_value_error(std::string_view message);
 // exception is cleared. "<exception str() failed>" stands in for a failing str().
 std::string take_exception_text();
 
+// str(obj) as UTF-8, lone surrogates replaced by U+FFFD (one per byte of their encoding);
+// nullopt with the exception pending when str() fails.
+std::optional<std::string> lenient_str(PyObject* obj);
+
 // ---- codecs -----------------------------------------------------------------------------
 
 // bytes(data).decode(encoding, "replace") as a new str, or a General CoreError
@@ -193,6 +198,8 @@ bool arg_text_list(PyObject* obj, const char* name, TextList& out);
 bool arg_sequence(PyObject* obj, const char* name, std::vector<PyRef>& items);
 // Item of a record: a str view (owned by the record) or an unsigned integer.
 bool item_text(PyObject* obj, const char* name, std::string_view& out);
+// Item of a record that may be None (nullopt) or a str view owned by the record.
+bool item_opt_text(PyObject* obj, const char* name, std::optional<std::string_view>& out);
 bool item_u64(PyObject* obj, const char* name, std::uint64_t& out);
 // A tuple of exactly `size` items, else TypeError naming the argument.
 bool item_tuple(PyObject* obj, const char* name, Py_ssize_t size);
@@ -206,6 +213,9 @@ PyObject* new_bool(bool value);
 PyObject* new_u64(std::uint64_t value);
 PyObject* new_i64(std::int64_t value);
 PyObject* new_u128(unsigned __int128 value);
+// A tuple of `items`, new references that it steals (also on failure). nullptr when any item
+// is nullptr (its exception is pending) or the tuple cannot be made.
+PyObject* new_tuple(std::initializer_list<PyObject*> items);
 // list[str] from views; new reference or nullptr.
 PyObject* new_text_list(std::span<const std::string_view> items);
 PyObject* new_text_list(std::span<const std::string> items);

@@ -1,0 +1,502 @@
+#include "command.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <system_error>
+#include <thread>
+
+#include "fs.hpp"  // Fd, read_retry, write_all
+#include "output.hpp"
+
+extern char** environ;
+
+namespace tarnwistle {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+constexpr std::size_t READ_CHUNK = 65536;
+constexpr Clock::duration POLL_INTERVAL = 10ms;
+constexpr Clock::duration HOOK_DELAY = 30ms;
+constexpr Clock::duration GRACE = 1s;
+constexpr Clock::duration DRAIN = 2s;
+
+// One capture buffer, co-owned by the runner and one reader thread, so a detached reader can
+// keep appending after the call has returned.
+struct Capture {
+  explicit Capture(std::uint64_t limit) : buffer(limit) {}
+  std::mutex mutex;
+  HeadTailBytes buffer;
+  bool broken = false;  // a thread failed while holding `mutex`; the buffer is unusable
+};
+
+// The completion channel: each reader posts once when its loop ends, the runner waits.
+class Completion {
+ public:
+  void post(int reader) {
+    {
+      std::lock_guard lock(mutex_);
+      done_[reader] = true;
+    }
+    cv_.notify_one();
+  }
+  bool wait_all(Clock::time_point deadline) {
+    std::unique_lock lock(mutex_);
+    return cv_.wait_until(lock, deadline, [&] { return done_[0] && done_[1]; });
+  }
+  bool finished(int reader) {
+    std::lock_guard lock(mutex_);
+    return done_[reader];
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool done_[2] = {false, false};
+};
+
+// Reader thread: the pipe into its capture buffer until end of file, a read error or a broken
+// buffer. Everything it needs is owned by it or shared, never borrowed from the runner.
+void read_pipe(Fd pipe, std::unique_ptr<char[]> chunk, std::shared_ptr<Capture> capture,
+               std::shared_ptr<Completion> completion, int reader) {
+  for (;;) {
+    const ssize_t n = read_retry(pipe.get(), chunk.get(), READ_CHUNK);
+    if (n <= 0) break;
+    std::lock_guard lock(capture->mutex);
+    if (capture->broken) break;
+    try {
+      capture->buffer.append(std::string_view(chunk.get(), static_cast<std::size_t>(n)));
+    } catch (const std::bad_alloc&) {
+      capture->broken = true;
+      break;
+    }
+  }
+  pipe = Fd();
+  completion->post(reader);
+}
+
+// Stdin writer thread, never joined. SIGPIPE is blocked here so that writing to a child that
+// closed its input fails with EPIPE instead of killing a host that restored the default
+// disposition; the pending signal is discarded when the thread ends.
+void feed_stdin(Fd pipe, std::string data) {
+  sigset_t pipe_signal;
+  sigemptyset(&pipe_signal);
+  sigaddset(&pipe_signal, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe_signal, nullptr);
+  (void)write_all(pipe.get(), data);  // the first failure simply ends the input
+}
+
+template <class... Args>
+std::thread start_thread(Args&&... args) {
+  try {
+    return std::thread(std::forward<Args>(args)...);
+  } catch (const std::system_error& e) {
+    throw std::runtime_error(concat({"failed to spawn thread: ", e.what()}));
+  }
+}
+
+// ---- starting the child ---------------------------------------------------------------------
+
+// Moves a descriptor to 3 or above, so no dup2 onto 0, 1 or 2 can clobber another of ours
+// when the host runs with a standard stream closed.
+int lift(int fd) {
+  if (fd > 2) return fd;
+  const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+  const int err = errno;
+  ::close(fd);
+  errno = err;
+  return moved;
+}
+
+// A close-on-exec pipe: 0, or the errno of the failure.
+int make_pipe(Fd& read_end, Fd& write_end) {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return errno;
+  read_end = Fd(lift(fds[0]));
+  write_end = Fd(lift(fds[1]));
+  return read_end && write_end ? 0 : errno;
+}
+
+class SpawnSetup {
+ public:
+  SpawnSetup() {
+    posix_spawn_file_actions_init(&actions_);
+    posix_spawnattr_init(&attr_);
+  }
+  ~SpawnSetup() {
+    posix_spawn_file_actions_destroy(&actions_);
+    posix_spawnattr_destroy(&attr_);
+  }
+  SpawnSetup(const SpawnSetup&) = delete;
+  SpawnSetup& operator=(const SpawnSetup&) = delete;
+
+  // New process group led by the child; SIGPIPE back to its default and nothing blocked,
+  // whatever this process or the calling thread set.
+  int set_attributes() {
+    sigset_t defaults, mask;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    sigemptyset(&mask);
+    const short flags = POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
+    if (int e = posix_spawnattr_setflags(&attr_, flags)) return e;
+    if (int e = posix_spawnattr_setpgroup(&attr_, 0)) return e;
+    if (int e = posix_spawnattr_setsigdefault(&attr_, &defaults)) return e;
+    return posix_spawnattr_setsigmask(&attr_, &mask);
+  }
+
+  posix_spawn_file_actions_t* actions() { return &actions_; }
+  posix_spawnattr_t* attr() { return &attr_; }
+
+ private:
+  posix_spawn_file_actions_t actions_;
+  posix_spawnattr_t attr_;
+};
+
+// The parent's view of a started child.
+struct Child {
+  pid_t pid = -1;
+  Fd stdout_pipe;
+  Fd stderr_pipe;
+  Fd stdin_pipe;  // only when input was given
+};
+
+bool has_nul(std::string_view text) { return text.find('\0') != std::string_view::npos; }
+
+bool request_has_nul(const ProcessRequest& request) {
+  if (has_nul(request.program) || (request.cwd && has_nul(*request.cwd))) return true;
+  for (const std::string& arg : request.args) {
+    if (has_nul(arg)) return true;
+  }
+  for (const auto& [name, value] : request.env) {
+    if (has_nul(name) || has_nul(value) || name.find('=') != std::string::npos) return true;
+  }
+  return false;
+}
+
+// The inherited environment with `overlay` laid over it, as NAME=VALUE strings.
+std::vector<std::string> overlay_environment(const EnvMap& overlay) {
+  std::vector<std::string> entries;
+  for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+    const std::string_view text(*entry);
+    const std::string_view name = text.substr(0, text.find('='));
+    const bool replaced = std::any_of(overlay.begin(), overlay.end(),
+                                      [&](const auto& item) { return item.first == name; });
+    if (!replaced) entries.emplace_back(text);
+  }
+  for (const auto& [name, value] : overlay) entries.push_back(concat({name, "=", value}));
+  return entries;
+}
+
+std::vector<char*> c_pointers(std::vector<std::string>& items) {
+  std::vector<char*> out;
+  out.reserve(items.size() + 1);
+  for (std::string& item : items) out.push_back(item.data());
+  out.push_back(nullptr);
+  return out;
+}
+
+CoreError start_failure(std::string_view detail) {
+  return general_error(concat({"command failed to start: ", detail}));
+}
+
+// File actions: the pipes (or the null device) onto 0, 1, 2, then the working directory.
+int set_file_actions(SpawnSetup& setup, const ProcessRequest& request, const Fd& in,
+                     const Fd& out, const Fd& err) {
+  posix_spawn_file_actions_t* actions = setup.actions();
+  int e = in ? posix_spawn_file_actions_adddup2(actions, in.get(), 0)
+             : posix_spawn_file_actions_addopen(actions, 0, "/dev/null", O_RDONLY, 0);
+  if (e == 0) e = posix_spawn_file_actions_adddup2(actions, out.get(), 1);
+  if (e == 0) e = posix_spawn_file_actions_adddup2(actions, err.get(), 2);
+  if (e == 0 && request.cwd) e = posix_spawn_file_actions_addchdir_np(actions, request.cwd->c_str());
+  return e;
+}
+
+Result<Child> start_child(const ProcessRequest& request) {
+  if (request_has_nul(request)) return start_failure("nul byte found in provided data");
+  Child child;
+  Fd out_write, err_write, in_read;
+  int e = make_pipe(child.stdout_pipe, out_write);
+  if (e == 0) e = make_pipe(child.stderr_pipe, err_write);
+  if (e == 0 && request.stdin_data) e = make_pipe(in_read, child.stdin_pipe);
+  if (e != 0) return start_failure(os_error_text(e));
+
+  SpawnSetup setup;
+  e = setup.set_attributes();
+  if (e == 0) e = set_file_actions(setup, request, in_read, out_write, err_write);
+  if (e != 0) return start_failure(os_error_text(e));
+
+  std::vector<std::string> argv_text;
+  argv_text.reserve(request.args.size() + 1);
+  argv_text.push_back(request.program);
+  argv_text.insert(argv_text.end(), request.args.begin(), request.args.end());
+  std::vector<char*> argv = c_pointers(argv_text);
+  std::vector<std::string> env_text;
+  std::vector<char*> envp;
+  if (!request.env.empty()) {
+    env_text = overlay_environment(request.env);
+    envp = c_pointers(env_text);
+  }
+  char** env = request.env.empty() ? environ : envp.data();
+  const bool search = request.program.find('/') == std::string::npos;
+  e = search ? posix_spawnp(&child.pid, argv[0], setup.actions(), setup.attr(), argv.data(), env)
+             : posix_spawn(&child.pid, argv[0], setup.actions(), setup.attr(), argv.data(), env);
+  if (e != 0) return start_failure(os_error_text(e));
+  return child;
+}
+
+// ---- waiting --------------------------------------------------------------------------------
+
+struct WaitResult {
+  bool ended = false;
+  int status = 0;
+  int error = 0;  // errno of a failed wait
+};
+
+WaitResult try_reap(pid_t pid) {
+  for (;;) {
+    int status = 0;
+    const pid_t r = ::waitpid(pid, &status, WNOHANG);
+    if (r == pid) return {true, status, 0};
+    if (r == 0) return {};
+    if (errno != EINTR) return {false, 0, errno};
+  }
+}
+
+void reap_blocking(pid_t pid) {
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+}
+
+Fd open_pidfd(pid_t pid) {
+#ifdef SYS_pidfd_open
+  return Fd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+#else
+  (void)pid;
+  return Fd();
+#endif
+}
+
+timespec to_timespec(Clock::duration d) {
+  const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(d).count();
+  return timespec{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+}
+
+// Sleeps up to `limit`, waking at once when the child ends if its pidfd is available. The
+// caller still detects the end only with a non-blocking waitpid.
+void pause_for_child(const Fd& pidfd, Clock::duration limit) {
+  if (limit <= Clock::duration::zero()) return;
+  const timespec ts = to_timespec(limit);
+  if (pidfd) {
+    pollfd p{pidfd.get(), POLLIN, 0};
+    if (::ppoll(&p, 1, &ts, nullptr) >= 0 || errno == EINTR) return;
+  }
+  ::nanosleep(&ts, nullptr);
+}
+
+Clock::time_point saturating_deadline(Clock::time_point start, std::chrono::nanoseconds limit) {
+  const auto room = Clock::time_point::max() - start;
+  if (std::chrono::duration_cast<Clock::duration>(limit) >= room) return Clock::time_point::max();
+  return start + std::chrono::duration_cast<Clock::duration>(limit);
+}
+
+// ---- one run --------------------------------------------------------------------------------
+
+class Run {
+ public:
+  Run(Child child, std::uint64_t limit)
+      : pid_(child.pid),
+        pidfd_(open_pidfd(child.pid)),
+        out_(std::make_shared<Capture>(limit)),
+        err_(std::make_shared<Capture>(limit)),
+        completion_(std::make_shared<Completion>()) {
+    stdout_pipe_ = std::move(child.stdout_pipe);
+    stderr_pipe_ = std::move(child.stderr_pipe);
+    stdin_pipe_ = std::move(child.stdin_pipe);
+  }
+  Run(const Run&) = delete;
+  Run& operator=(const Run&) = delete;
+
+  // Leaves nothing behind when the call unwinds early (a thread that could not be created):
+  // the child is killed and reaped, threads that did start are let go.
+  ~Run() {
+    for (std::thread& t : readers_) {
+      if (t.joinable()) t.detach();
+    }
+    if (!settled_) {
+      ::kill(-pid_, SIGKILL);
+      reap_blocking(pid_);
+    }
+  }
+
+  void start_readers() {
+    readers_[0] = start_reader(std::move(stdout_pipe_), out_, 0);
+    readers_[1] = start_reader(std::move(stderr_pipe_), err_, 1);
+  }
+
+  void start_writer(std::optional<std::string> data) {
+    if (!data) return;
+    if (data->empty()) {
+      stdin_pipe_ = Fd();  // the child reads end of file at once
+      return;
+    }
+    start_thread(feed_stdin, std::move(stdin_pipe_), std::move(*data)).detach();
+  }
+
+  Result<int> wait(std::optional<Clock::time_point> deadline, const TimeoutHook& on_timeout);
+  void drain();
+  Result<ProcessOutput> report(int status, Clock::time_point start);
+
+ private:
+  std::thread start_reader(Fd pipe, const std::shared_ptr<Capture>& capture, int reader) {
+    std::unique_ptr<char[]> chunk(new char[READ_CHUNK]);
+    return start_thread(read_pipe, std::move(pipe), std::move(chunk), capture, completion_,
+                        reader);
+  }
+  void stop_after_deadline(const TimeoutHook& on_timeout);
+  std::string stderr_so_far();
+
+  pid_t pid_;
+  Fd pidfd_;
+  Fd stdout_pipe_, stderr_pipe_, stdin_pipe_;
+  std::shared_ptr<Capture> out_, err_;
+  std::shared_ptr<Completion> completion_;
+  std::array<std::thread, 2> readers_;
+  bool settled_ = false;  // reaped, or given up on after a failed wait
+  bool timed_out_ = false;
+};
+
+// The child's wait status, or "command wait failed: ...". A run that reached the deadline
+// reports status 0 and timed_out_.
+Result<int> Run::wait(std::optional<Clock::time_point> deadline, const TimeoutHook& on_timeout) {
+  for (;;) {
+    const WaitResult r = try_reap(pid_);
+    if (r.ended) {
+      settled_ = true;
+      return r.status;
+    }
+    if (r.error != 0) {
+      settled_ = true;  // neither signalled nor waited for; the readers are let go
+      return general_error(concat({"command wait failed: ", os_error_text(r.error)}));
+    }
+    const Clock::time_point now = Clock::now();
+    if (deadline && now >= *deadline) {
+      timed_out_ = true;
+      stop_after_deadline(on_timeout);
+      settled_ = true;
+      return 0;
+    }
+    pause_for_child(pidfd_, deadline ? std::min(POLL_INTERVAL, *deadline - now) : POLL_INTERVAL);
+  }
+}
+
+std::string Run::stderr_so_far() {
+  std::lock_guard lock(err_->mutex);
+  return err_->broken ? std::string() : err_->buffer.raw_bytes();
+}
+
+// The hook, SIGTERM to the group, up to a second of grace, then SIGKILL and a blocking wait.
+// Errors of kill (the group may be gone) and of the final wait are of no consequence.
+void Run::stop_after_deadline(const TimeoutHook& on_timeout) {
+  if (on_timeout) {
+    std::this_thread::sleep_for(HOOK_DELAY);
+    const std::string captured = stderr_so_far();
+    on_timeout(captured);
+  }
+  ::kill(-pid_, SIGTERM);
+  const Clock::time_point grace = Clock::now() + GRACE;
+  for (;;) {
+    const Clock::time_point now = Clock::now();
+    if (now >= grace) break;
+    const WaitResult r = try_reap(pid_);
+    if (r.ended) return;
+    if (r.error != 0) break;
+    pause_for_child(pidfd_, std::min(POLL_INTERVAL, grace - now));
+  }
+  ::kill(-pid_, SIGKILL);
+  reap_blocking(pid_);
+}
+
+// Readers that have not seen end of file two seconds after the child ended (a background job
+// still holds the pipe) are detached; what they read later is not reported.
+void Run::drain() {
+  const bool all = completion_->wait_all(Clock::now() + DRAIN);
+  for (int i = 0; i < 2; ++i) {
+    if (all || completion_->finished(i)) {
+      readers_[i].join();
+    } else {
+      readers_[i].detach();
+    }
+  }
+}
+
+void fill_exit(ProcessOutput& output, int status, bool timed_out) {
+  if (timed_out) {
+    output.exit_code = 124;
+    output.timed_out = true;
+  } else if (WIFEXITED(status)) {
+    output.exit_code = WEXITSTATUS(status);
+  } else if (WIFSIGNALED(status)) {
+    output.exit_code = -WTERMSIG(status);
+    output.signal = WTERMSIG(status);
+  } else {
+    output.exit_code = -1;
+  }
+}
+
+Result<ProcessOutput> Run::report(int status, Clock::time_point start) {
+  std::lock_guard out_lock(out_->mutex);
+  if (out_->broken) return general_error("stdout buffer lock was poisoned");
+  std::lock_guard err_lock(err_->mutex);
+  if (err_->broken) return general_error("stderr buffer lock was poisoned");
+  ProcessOutput output;
+  fill_exit(output, status, timed_out_);
+  output.stdout_data = out_->buffer.display_bytes();
+  output.stderr_data = err_->buffer.display_bytes();
+  output.stdout_total_bytes = out_->buffer.total();
+  output.stderr_total_bytes = err_->buffer.total();
+  output.stdout_omitted_bytes = out_->buffer.omitted();
+  output.stderr_omitted_bytes = err_->buffer.omitted();
+  const auto elapsed = Clock::now() - start;
+  if (elapsed > Clock::duration::zero()) {
+    output.duration_ms = static_cast<unsigned __int128>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
+  }
+  return output;
+}
+
+}  // namespace
+
+Result<ProcessOutput> run_process(ProcessRequest request, const TimeoutHook& on_timeout) {
+  const Clock::time_point start = Clock::now();
+  Result<Child> child = start_child(request);
+  if (!child.ok()) return child.error();
+  Run run(std::move(*child), request.max_output_bytes);
+  run.start_readers();
+  run.start_writer(std::move(request.stdin_data));
+
+  std::optional<Clock::time_point> deadline;
+  if (request.timeout) deadline = saturating_deadline(start, *request.timeout);
+  Result<int> status = run.wait(deadline, on_timeout);
+  if (!status.ok()) return status.error();  // ~Run lets the readers go
+  run.drain();
+  return run.report(*status, start);
+}
+
+}  // namespace tarnwistle

@@ -1,0 +1,222 @@
+#include "edit.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+#include "read.hpp"
+
+namespace tarnwistle {
+
+namespace {
+
+// Pieces of `s` split on '\n', every piece kept (an empty text is one empty piece).
+std::vector<std::string_view> split_keep_all(std::string_view s) {
+  std::vector<std::string_view> pieces;
+  pieces.reserve(count_newlines(s) + 1);
+  std::size_t pos = 0;
+  while (true) {
+    const std::size_t nl = s.find('\n', pos);
+    if (nl == std::string_view::npos) break;
+    pieces.push_back(s.substr(pos, nl - pos));
+    pos = nl + 1;
+  }
+  pieces.push_back(s.substr(pos));
+  return pieces;
+}
+
+bool on_char_boundary(std::string_view text, std::uint64_t pos) {
+  if (pos == 0 || pos >= text.size()) return true;
+  return (static_cast<unsigned char>(text[pos]) & 0xC0) != 0x80;
+}
+
+std::string number(std::uint64_t value) { return std::to_string(value); }
+
+// Checks the sorted spans in order; returns the total matched length.
+Result<std::uint64_t> validate_spans(std::string_view text, std::span<const Span> sorted) {
+  std::uint64_t prev_end = 0, total = 0;
+  for (const Span& s : sorted) {
+    std::uint64_t end = 0;
+    if (__builtin_add_overflow(s.start, s.len, &end)) {
+      return invalid_value(concat({"match span overflow: pos=", number(s.start),
+                                   " len=", number(s.len)}));
+    }
+    if (end > text.size()) {
+      return invalid_value(concat({"match span out of range: pos=", number(s.start),
+                                   " len=", number(s.len), " text_len=", number(text.size())}));
+    }
+    if (!on_char_boundary(text, s.start) || !on_char_boundary(text, end)) {
+      return invalid_value("match span is not on a UTF-8 char boundary");
+    }
+    if (s.start < prev_end) return invalid_value("overlapping matches");
+    if (__builtin_add_overflow(total, s.len, &total)) {
+      return invalid_value("total match length overflow");
+    }
+    prev_end = end;
+  }
+  return total;
+}
+
+// Exact size of the rebuilt text, or the overflow that makes it unrepresentable.
+Result<std::size_t> result_size(std::size_t text_len, std::uint64_t total, std::uint64_t count,
+                                std::size_t replacement_len) {
+  std::uint64_t inserted = 0, size = 0;
+  if (__builtin_mul_overflow(static_cast<std::uint64_t>(replacement_len), count, &inserted)) {
+    return invalid_value("replacement size overflow");
+  }
+  if (total > text_len || __builtin_add_overflow(text_len - total, inserted, &size) ||
+      size > std::string().max_size()) {
+    return invalid_value("result size overflow");
+  }
+  return static_cast<std::size_t>(size);
+}
+
+}  // namespace
+
+std::size_t leading_space_from(std::string_view s, std::size_t i) {
+  while (i < s.size()) {
+    const auto b = static_cast<unsigned char>(s[i]);
+    if (b < 0x80) {
+      if (b != ' ' && (b < 0x09 || b > 0x0D)) break;
+      ++i;
+      continue;
+    }
+    std::size_t len = 0;
+    if (!is_unicode_space(decode_utf8_at(s, i, len))) break;
+    i += len;
+  }
+  return i;
+}
+
+// memchr for the rarer '\r' keeps the scan at memory speed in LF texts and stops at once in
+// CRLF texts.
+bool contains_crlf(std::string_view text) {
+  const char* p = text.data();
+  const char* end = p + text.size();
+  while (p < end) {
+    const void* cr = std::memchr(p, '\r', static_cast<std::size_t>(end - p));
+    if (cr == nullptr) return false;
+    p = static_cast<const char*>(cr) + 1;
+    if (p < end && *p == '\n') return true;
+  }
+  return false;
+}
+
+std::vector<Span> exact_find_all(std::string_view text, std::string_view pattern) {
+  std::vector<Span> found;
+  if (pattern.empty()) return found;
+  std::size_t pos = 0;
+  while (text.size() - pos >= pattern.size()) {
+    const void* hit =
+        ::memmem(text.data() + pos, text.size() - pos, pattern.data(), pattern.size());
+    if (hit == nullptr) break;
+    const auto at = static_cast<std::size_t>(static_cast<const char*>(hit) - text.data());
+    found.push_back({at, pattern.size()});
+    pos = at + pattern.size();
+  }
+  return found;
+}
+
+std::vector<Span> rstrip_lines_find_all(std::string_view text, std::string_view pattern) {
+  std::vector<Span> found;
+  std::vector<std::string_view> wanted = split_keep_all(pattern);
+  const std::size_t n = wanted.size();
+  if (count_newlines(text) + 1 < n) return found;
+  const std::vector<std::string_view> lines = split_keep_all(text);
+  const std::size_t m = lines.size();
+  for (std::string_view& w : wanted) w = trim_end_unicode(w);
+  std::size_t i = 0;
+  while (i <= m - n) {
+    std::size_t j = 0;
+    while (j < n && trim_end_equals(lines[i + j], wanted[j])) ++j;
+    if (j < n) {
+      ++i;
+      continue;
+    }
+    const std::string_view last = lines[i + n - 1];
+    std::size_t end = static_cast<std::size_t>(last.data() - text.data()) + last.size();
+    if (!last.empty() && last.back() == '\r') --end;
+    const auto start = static_cast<std::size_t>(lines[i].data() - text.data());
+    found.push_back({start, end - start});
+    i += n;
+  }
+  return found;
+}
+
+std::string with_crlf(std::string_view s) {
+  std::string out;
+  out.reserve(s.size() + count_newlines(s));
+  std::size_t pos = 0;
+  while (true) {
+    const std::size_t nl = s.find('\n', pos);
+    if (nl == std::string_view::npos) break;
+    out.append(s.substr(pos, nl - pos));
+    // A '\n' already preceded by '\r' keeps its pair; every other one gains a '\r'.
+    out += (nl > 0 && s[nl - 1] == '\r') ? "\n" : "\r\n";
+    pos = nl + 1;
+  }
+  out.append(s.substr(pos));
+  return out;
+}
+
+std::vector<Span> find_matches_inner(std::string_view text, std::string_view pattern) {
+  if (pattern.empty()) {
+    if (text.empty()) return {Span{0, 0}};
+    return {};
+  }
+  std::vector<Span> found = exact_find_all(text, pattern);
+  if (!found.empty()) return found;
+  if (pattern.find('\n') != std::string_view::npos && contains_crlf(text)) {
+    const std::string crlf_pattern = with_crlf(pattern);
+    if (crlf_pattern != pattern) {
+      found = exact_find_all(text, crlf_pattern);
+      if (!found.empty()) return found;
+      return rstrip_lines_find_all(text, crlf_pattern);
+    }
+  }
+  return rstrip_lines_find_all(text, pattern);
+}
+
+Result<std::string> apply_replacements_text_inner(std::string_view text,
+                                                  std::span<const Span> spans,
+                                                  std::string_view replacement) {
+  std::vector<Span> sorted(spans.begin(), spans.end());
+  const auto by_start = [](const Span& a, const Span& b) { return a.start < b.start; };
+  if (!std::is_sorted(sorted.begin(), sorted.end(), by_start)) {
+    std::stable_sort(sorted.begin(), sorted.end(), by_start);
+  }
+  Result<std::uint64_t> total = validate_spans(text, sorted);
+  if (!total.ok()) return std::move(total.error());
+  Result<std::size_t> size = result_size(text.size(), *total, sorted.size(), replacement.size());
+  if (!size.ok()) return std::move(size.error());
+  std::string out;
+  out.reserve(*size);
+  std::size_t cursor = 0;
+  for (const Span& s : sorted) {
+    out.append(text.substr(cursor, s.start - cursor));
+    out.append(replacement);
+    cursor = s.start + s.len;
+  }
+  out.append(text.substr(cursor));
+  return out;
+}
+
+Result<EditOutcome> edit_text_inner(std::string_view text, std::string_view old,
+                                    std::string_view new_text, bool replace_all) {
+  const std::vector<Span> spans = find_matches_inner(text, old);
+  if (spans.empty()) return invalid_value("NOT_FOUND: old_string not found");
+  if (spans.size() > 1 && !replace_all) {
+    return invalid_value(concat({"AMBIGUOUS: old_string found ", number(spans.size()), " times"}));
+  }
+  // Only a replacement with a '\n' can change in CRLF form, so only then is the text scanned.
+  std::string crlf_replacement;
+  std::string_view replacement = new_text;
+  if (new_text.find('\n') != std::string_view::npos && contains_crlf(text)) {
+    crlf_replacement = with_crlf(new_text);
+    replacement = crlf_replacement;
+  }
+  Result<std::string> rebuilt = apply_replacements_text_inner(text, spans, replacement);
+  if (!rebuilt.ok()) return std::move(rebuilt.error());
+  return EditOutcome{std::move(*rebuilt), spans.size()};
+}
+
+}  // namespace tarnwistle

@@ -1,0 +1,98 @@
+#include "output.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+namespace tarnwistle {
+
+namespace {
+
+// Makes room for `needed` bytes in `buf`, growing geometrically but never past `cap`, so a
+// small stream never pays for a large limit and a large one never holds twice its limit.
+void reserve_within(std::string& buf, std::size_t needed, std::uint64_t cap) {
+  if (buf.capacity() >= needed) return;
+  const std::uint64_t doubled = std::max<std::uint64_t>(buf.capacity() * 2, 4096);
+  buf.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(std::max<std::uint64_t>(doubled, needed), cap)));
+}
+
+}  // namespace
+
+std::string omission_marker(std::uint64_t omitted) {
+  std::string out = "\n... [truncated, ";
+  out += std::to_string(omitted);
+  out += " bytes omitted] ...\n";
+  return out;
+}
+
+void HeadTailBytes::append(std::string_view data) {
+  if (data.empty()) return;
+  const std::uint64_t max = std::numeric_limits<std::uint64_t>::max();
+  total_ = data.size() > max - total_ ? max : total_ + data.size();
+
+  const std::uint64_t cap = head_cap();
+  const std::uint64_t room = cap > head_.size() ? cap - head_.size() : 0;
+  const std::size_t to_head = static_cast<std::size_t>(std::min<std::uint64_t>(data.size(), room));
+  if (to_head > 0) {
+    reserve_within(head_, head_.size() + to_head, cap);
+    head_.append(data.substr(0, to_head));
+  }
+  if (to_head == data.size() || tail_cap() == 0) return;
+  append_tail(data.substr(to_head));
+}
+
+void HeadTailBytes::append_tail(std::string_view rest) {
+  const std::uint64_t cap = tail_cap();
+  if (rest.size() >= cap) {
+    rest = rest.substr(rest.size() - static_cast<std::size_t>(cap));
+    ring_.assign(rest);
+    start_ = 0;
+    return;
+  }
+  if (ring_.size() < cap) {  // still filling: contiguous, start_ == 0
+    const std::size_t fill =
+        static_cast<std::size_t>(std::min<std::uint64_t>(rest.size(), cap - ring_.size()));
+    reserve_within(ring_, ring_.size() + fill, cap);
+    ring_.append(rest.substr(0, fill));
+    rest.remove_prefix(fill);
+    if (rest.empty()) return;
+  }
+  // Full ring: the new bytes overwrite the oldest ones, in at most two pieces.
+  const std::size_t size = ring_.size();
+  const std::size_t first = std::min(rest.size(), size - start_);
+  std::memcpy(ring_.data() + start_, rest.data(), first);
+  std::memcpy(ring_.data(), rest.data() + first, rest.size() - first);
+  start_ = (start_ + rest.size()) % size;
+}
+
+std::uint64_t HeadTailBytes::omitted() const {
+  const std::uint64_t kept = head_.size() + ring_.size();
+  return total_ > kept ? total_ - kept : 0;
+}
+
+void HeadTailBytes::write_tail(std::string& out) const {
+  out.append(std::string_view(ring_).substr(start_));
+  out.append(std::string_view(ring_).substr(0, start_));
+}
+
+std::string HeadTailBytes::raw_bytes() const {
+  std::string out;
+  out.reserve(head_.size() + ring_.size());
+  out.append(head_);
+  write_tail(out);
+  return out;
+}
+
+std::string HeadTailBytes::display_bytes() const {
+  const std::uint64_t dropped = omitted();
+  if (dropped == 0) return raw_bytes();
+  const std::string marker = omission_marker(dropped);
+  std::string out;
+  out.reserve(head_.size() + marker.size() + ring_.size());
+  out.append(head_);
+  out.append(marker);
+  write_tail(out);
+  return out;
+}
+
+}  // namespace tarnwistle

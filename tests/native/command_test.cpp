@@ -1,0 +1,317 @@
+#include "command.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace tarnwistle {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+ProcessRequest shell(std::string script) {
+  ProcessRequest request;
+  request.program = "/bin/sh";
+  request.args = {"-c", std::move(script)};
+  return request;
+}
+
+ProcessOutput run_ok(ProcessRequest request, const TimeoutHook& hook = {}) {
+  Result<ProcessOutput> out = run_process(std::move(request), hook);
+  if (!out.ok()) ADD_FAILURE() << out.error().message;
+  return out.ok() ? std::move(*out) : ProcessOutput{};
+}
+
+double seconds_since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+std::set<int> open_fds() {
+  std::set<int> fds;
+  DIR* dir = ::opendir("/proc/self/fd");
+  const int own = ::dirfd(dir);
+  while (dirent* entry = ::readdir(dir)) {
+    if (entry->d_name[0] == '.') continue;
+    const int fd = std::stoi(entry->d_name);
+    if (fd != own) fds.insert(fd);
+  }
+  ::closedir(dir);
+  return fds;
+}
+
+// A process is gone once it no longer exists or is a zombie waiting for its reaper.
+bool process_gone(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  if (!std::getline(stat, line)) return true;
+  const std::size_t close = line.rfind(')');
+  return close != std::string::npos && line.size() > close + 2 && line[close + 2] == 'Z';
+}
+
+bool gone_within(pid_t pid, std::chrono::milliseconds limit) {
+  const auto until = Clock::now() + limit;
+  while (!process_gone(pid)) {
+    if (Clock::now() > until) return false;
+    std::this_thread::sleep_for(20ms);
+  }
+  return true;
+}
+
+TEST(RunProcess, ExitStatusAndSignal) {
+  ProcessOutput out = run_ok(shell("exit 3"));
+  EXPECT_EQ(out.exit_code, 3);
+  EXPECT_FALSE(out.signal.has_value());
+  EXPECT_FALSE(out.timed_out);
+
+  out = run_ok(shell("kill -TERM $$"));
+  EXPECT_EQ(out.exit_code, -15);
+  EXPECT_EQ(out.signal, 15);
+}
+
+TEST(RunProcess, ChildLeadsItsOwnProcessGroup) {
+  // Field 5 of /proc/PID/stat is the process group.
+  ProcessOutput out = run_ok(shell("echo $$; cut -d' ' -f5 /proc/$$/stat"));
+  std::istringstream lines(out.stdout_data);
+  pid_t pid = 0, group = 0;
+  lines >> pid >> group;
+  EXPECT_GT(pid, 0);
+  EXPECT_EQ(group, pid);
+  EXPECT_NE(group, ::getpgrp());
+}
+
+TEST(RunProcess, TimeoutEscalatesToKillForAChildIgnoringTerm) {
+  ProcessRequest request = shell("trap '' TERM; echo ready; sleep 30; echo never");
+  request.timeout = 200ms;
+  const auto start = Clock::now();
+  ProcessOutput out = run_ok(std::move(request));
+  const double took = seconds_since(start);
+  EXPECT_TRUE(out.timed_out);
+  EXPECT_EQ(out.exit_code, 124);
+  EXPECT_FALSE(out.signal.has_value());
+  EXPECT_EQ(out.stdout_data, "ready\n");
+  // deadline 0.2 s + 1 s of grace before SIGKILL
+  EXPECT_GE(took, 1.15);
+  EXPECT_LT(took, 3.0);
+}
+
+TEST(RunProcess, TimeoutTerminatesTheWholeGroup) {
+  ProcessRequest request = shell("sleep 30 & echo $!; wait");
+  request.timeout = 300ms;
+  const auto start = Clock::now();
+  ProcessOutput out = run_ok(std::move(request));
+  EXPECT_TRUE(out.timed_out);
+  EXPECT_LT(seconds_since(start), 1.2);  // SIGTERM was enough, no grace second spent
+  const pid_t grandchild = std::stoi(out.stdout_data);
+  EXPECT_TRUE(gone_within(grandchild, 2000ms));
+}
+
+TEST(RunProcess, ZeroLengthLimitStopsAtTheFirstPoll) {
+  ProcessRequest request = shell("sleep 5");
+  request.timeout = 0ns;
+  const auto start = Clock::now();
+  ProcessOutput out = run_ok(std::move(request));
+  EXPECT_TRUE(out.timed_out);
+  EXPECT_LT(seconds_since(start), 1.0);
+}
+
+TEST(RunProcess, HookSeesStderrBeforeTerm) {
+  // The child reports a TERM it receives on stderr; the hook must run before that.
+  ProcessRequest request = shell("trap 'echo term >&2; exit 7' TERM; echo pre >&2; sleep 5 & wait");
+  request.timeout = 200ms;
+  int calls = 0;
+  std::string seen;
+  const auto start = Clock::now();
+  double at = 0;
+  ProcessOutput out = run_ok(std::move(request), [&](std::string_view captured) {
+    ++calls;
+    seen = captured;
+    at = seconds_since(start);
+  });
+  EXPECT_EQ(calls, 1);
+  EXPECT_EQ(seen, "pre\n");
+  EXPECT_GE(at, 0.2 + 0.025);
+  EXPECT_TRUE(out.timed_out);
+  EXPECT_EQ(out.exit_code, 124);  // however the child ended after the deadline
+  EXPECT_EQ(out.stderr_data, "pre\nterm\n");
+}
+
+TEST(RunProcess, BackgroundJobHoldingStdoutIsDetachedAfterTwoSeconds) {
+  const std::set<int> before = open_fds();
+  const auto start = Clock::now();
+  ProcessOutput out = run_ok(shell("echo early; sleep 4 & echo $!; exit 0"));
+  const double took = seconds_since(start);
+  EXPECT_EQ(out.exit_code, 0);
+  EXPECT_FALSE(out.timed_out);
+  EXPECT_GE(took, 1.9);
+  EXPECT_LT(took, 3.5);
+  std::istringstream lines(out.stdout_data);
+  std::string first;
+  pid_t job = 0;
+  lines >> first >> job;
+  EXPECT_EQ(first, "early");
+  ASSERT_GT(job, 0);
+  EXPECT_FALSE(process_gone(job));  // a normal end signals no one
+  ::kill(job, SIGKILL);
+  // The detached reader sees end of file and closes its pipe.
+  const auto until = Clock::now() + 3s;
+  while (open_fds() != before && Clock::now() < until) std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(open_fds(), before);
+}
+
+TEST(RunProcess, NoDescriptorLeaksIntoChildrenOrThisProcess) {
+  const std::set<int> before = open_fds();
+  std::set<int> inheritable = {0, 1, 2};
+  for (int fd : before) {
+    if ((::fcntl(fd, F_GETFD) & FD_CLOEXEC) == 0) inheritable.insert(fd);
+  }
+  // Several runs at once: none of them may hand its pipes to another's child.
+  std::vector<std::thread> threads;
+  std::vector<std::string> listings(4);
+  for (int i = 0; i < 4; ++i) {
+    threads.emplace_back([&, i] {
+      ProcessRequest request = shell("sleep 0.2; ls /proc/$$/fd");
+      request.stdin_data = std::string(100000, 'x');
+      listings[i] = run_ok(std::move(request)).stdout_data;
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  for (const std::string& listing : listings) {
+    std::istringstream words(listing);
+    int fd;
+    std::set<int> seen;
+    while (words >> fd) seen.insert(fd);
+    EXPECT_TRUE(seen.count(0) && seen.count(1) && seen.count(2)) << listing;
+    for (int f : seen) EXPECT_TRUE(inheritable.count(f)) << "leaked fd " << f;
+  }
+  ProcessRequest missing;
+  missing.program = "/no/such/program";
+  EXPECT_FALSE(run_process(std::move(missing)).ok());
+  ProcessRequest timed = shell("sleep 5");
+  timed.timeout = 50ms;
+  run_ok(std::move(timed));
+  EXPECT_EQ(open_fds(), before);
+}
+
+TEST(RunProcess, StartFailures) {
+  ProcessRequest missing;
+  missing.program = "no-such-program-tarnwistle";
+  Result<ProcessOutput> out = run_process(std::move(missing));
+  ASSERT_FALSE(out.ok());
+  EXPECT_EQ(out.error().message, "command failed to start: No such file or directory (os error 2)");
+
+  ProcessRequest no_dir = shell("true");
+  no_dir.cwd = "/no/such/dir";
+  out = run_process(std::move(no_dir));
+  ASSERT_FALSE(out.ok());
+  EXPECT_EQ(out.error().message, "command failed to start: No such file or directory (os error 2)");
+
+  ProcessRequest nul = shell(std::string("echo a\0b", 8));
+  out = run_process(std::move(nul));
+  ASSERT_FALSE(out.ok());
+  EXPECT_EQ(out.error().message, "command failed to start: nul byte found in provided data");
+}
+
+TEST(RunProcess, StdinFedIgnoredAndAbsent) {
+  ProcessRequest fed = shell("cat");
+  fed.stdin_data = "h\xc3\xa9llo";
+  EXPECT_EQ(run_ok(std::move(fed)).stdout_data, "h\xc3\xa9llo");
+
+  // A child that never reads a large input does not hold up the result.
+  ProcessRequest ignored = shell("exit 0");
+  ignored.stdin_data = std::string(10000000, 'x');
+  auto start = Clock::now();
+  EXPECT_EQ(run_ok(std::move(ignored)).exit_code, 0);
+  EXPECT_LT(seconds_since(start), 1.5);
+
+  ProcessRequest absent = shell("cat; echo done");  // the null device: end of file at once
+  absent.timeout = 5s;
+  ProcessOutput out = run_ok(std::move(absent));
+  EXPECT_FALSE(out.timed_out);
+  EXPECT_EQ(out.stdout_data, "done\n");
+}
+
+TEST(RunProcess, OutputOverTheLimitOnOneStream) {
+  ProcessRequest request = shell("head -c 100000 /dev/zero | tr '\\0' a; echo err >&2");
+  request.max_output_bytes = 1000;
+  ProcessOutput out = run_ok(std::move(request));
+  EXPECT_EQ(out.stdout_total_bytes, 100000u);
+  EXPECT_EQ(out.stdout_omitted_bytes, 99000u);
+  EXPECT_EQ(out.stdout_data, std::string(500, 'a') + "\n... [truncated, 99000 bytes omitted] ...\n" +
+                                 std::string(500, 'a'));
+  EXPECT_EQ(out.stderr_data, "err\n");
+  EXPECT_EQ(out.stderr_total_bytes, 4u);
+  EXPECT_EQ(out.stderr_omitted_bytes, 0u);
+}
+
+TEST(RunProcess, EnvironmentIsLaidOverTheInheritedOne) {
+  ::setenv("TARNWISTLE_INHERITED", "kept", 1);
+  ::setenv("TARNWISTLE_REPLACED", "old", 1);
+  ProcessRequest request = shell("echo $TARNWISTLE_INHERITED $TARNWISTLE_REPLACED $TARNWISTLE_NEW");
+  request.env = {{"TARNWISTLE_REPLACED", "new"}, {"TARNWISTLE_NEW", "x y"}};
+  EXPECT_EQ(run_ok(std::move(request)).stdout_data, "kept new x y\n");
+}
+
+// SigIgn and SigBlk of the child's /proc status, as hexadecimal masks.
+std::pair<unsigned long, unsigned long> child_signal_masks() {
+  ProcessOutput out = run_ok(shell("exec grep -E '^Sig(Ign|Blk)' /proc/self/status"));
+  unsigned long ignored = ~0ul, blocked = ~0ul;
+  std::istringstream lines(out.stdout_data);
+  std::string key, value;
+  while (lines >> key >> value) {
+    if (key == "SigIgn:") ignored = std::stoul(value, nullptr, 16);
+    if (key == "SigBlk:") blocked = std::stoul(value, nullptr, 16);
+  }
+  return {ignored, blocked};
+}
+
+TEST(RunProcess, ChildStartsWithSigpipeDefaultWhateverTheParentSet) {
+  struct sigaction old_action {};
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  ::sigaction(SIGPIPE, &ignore, &old_action);
+  sigset_t pipe_only, old_mask;
+  sigemptyset(&pipe_only);
+  sigaddset(&pipe_only, SIGPIPE);
+  ::pthread_sigmask(SIG_BLOCK, &pipe_only, &old_mask);
+  const auto [ignored, blocked] = child_signal_masks();
+  ::pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
+  ::sigaction(SIGPIPE, &old_action, nullptr);
+  const unsigned long pipe_bit = 1ul << (SIGPIPE - 1);
+  EXPECT_EQ(ignored & pipe_bit, 0u);
+  EXPECT_EQ(blocked, 0u);
+}
+
+TEST(RunProcess, WriterSurvivesAChildThatClosesItsInputWithSigpipeDefault) {
+  // With SIGPIPE at its default here, a write into the closed pipe must not kill the test.
+  struct sigaction old_action {};
+  struct sigaction dfl {};
+  dfl.sa_handler = SIG_DFL;
+  ::sigaction(SIGPIPE, &dfl, &old_action);
+  ProcessRequest request = shell("exec 0<&-; sleep 0.2");
+  request.stdin_data = std::string(10000000, 'x');
+  EXPECT_EQ(run_ok(std::move(request)).exit_code, 0);
+  std::this_thread::sleep_for(300ms);  // let the detached writer hit EPIPE
+  ::sigaction(SIGPIPE, &old_action, nullptr);
+}
+
+TEST(RunProcess, AnEndedChildIsSeenWithoutPollingDelay) {
+  // A blind 10 ms sleep between polls would make 20 runs take at least 200 ms.
+  const auto start = Clock::now();
+  for (int i = 0; i < 20; ++i) EXPECT_EQ(run_ok(shell("exit 0")).exit_code, 0);
+  EXPECT_LT(seconds_since(start), 0.15);
+}
+
+}  // namespace
+}  // namespace tarnwistle
