@@ -203,10 +203,19 @@ PyRef decode_text(std::string_view data, std::string_view encoding, std::string_
   return result;
 }
 
-Result<std::string> encode_text(PyObject* obj, std::string_view encoding, std::string_view label) {
+Result<EncodedText> encode_text_view(PyObject* obj, std::string_view encoding,
+                                     std::string_view label) {
   auto fail = [&](std::string detail) {
     return general_error(concat({label, ": ", detail}));
   };
+  if (encoding == "utf-8" && PyUnicode_CheckExact(obj)) {
+    // The str's own UTF-8 form (cached in the object) is what encode would copy; it fails on
+    // lone surrogates with the same UnicodeEncodeError.
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
+    if (data == nullptr) return fail(take_exception_text());
+    return EncodedText{PyRef::borrow(obj), std::string_view(data, static_cast<std::size_t>(size))};
+  }
   PyRef enc = PyRef::steal(new_text(encoding));
   PyRef errors = PyRef::steal(PyUnicode_FromString("strict"));
   PyRef method = PyRef::steal(PyUnicode_FromString("encode"));
@@ -223,7 +232,13 @@ Result<std::string> encode_text(PyObject* obj, std::string_view encoding, std::s
   if (PyBytes_AsStringAndSize(result.get(), &data, &size) != 0) {
     return fail(take_exception_text());
   }
-  return std::string(data, static_cast<std::size_t>(size));
+  return EncodedText{std::move(result), std::string_view(data, static_cast<std::size_t>(size))};
+}
+
+Result<std::string> encode_text(PyObject* obj, std::string_view encoding, std::string_view label) {
+  Result<EncodedText> encoded = encode_text_view(obj, encoding, label);
+  if (!encoded.ok()) return std::move(encoded.error());
+  return std::string(encoded->view);
 }
 
 // ---- argument parsing ---------------------------------------------------------------------
@@ -459,6 +474,20 @@ bool arg_bytes(PyObject* obj, const char* name, std::string& out) {
     }
     out += static_cast<char>(value);
   }
+  return true;
+}
+
+bool arg_bytes_view(PyObject* obj, const char* name, std::string& storage,
+                    std::string_view& view) {
+  if (PyBytes_Check(obj)) {
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(obj, &data, &size) != 0) return false;
+    view = std::string_view(data, static_cast<std::size_t>(size));
+    return true;
+  }
+  if (!arg_bytes(obj, name, storage)) return false;
+  view = storage;
   return true;
 }
 

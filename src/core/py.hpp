@@ -127,6 +127,14 @@ PyRef decode_text(std::string_view data, std::string_view encoding, std::string_
                   CoreError& error);
 // obj.encode(encoding, "strict") copied out, or a General CoreError with the label. GIL held.
 Result<std::string> encode_text(PyObject* obj, std::string_view encoding, std::string_view label);
+// The same without copying the result: `view` points into the bytes object `owner` holds, so it
+// stays valid (bytes are immutable) while the GIL is released. Large writes skip a copy.
+struct EncodedText {
+  PyRef owner;
+  std::string_view view;
+};
+Result<EncodedText> encode_text_view(PyObject* obj, std::string_view encoding,
+                                     std::string_view label);
 
 // ---- argument parsing ---------------------------------------------------------------------
 
@@ -178,6 +186,9 @@ bool arg_i64(PyObject* obj, const char* name, std::int64_t& out);
 bool arg_f64(PyObject* obj, const char* name, double& out);
 // Any sequence but str whose items are ints 0..255; bytes and bytearray are copied at once.
 bool arg_bytes(PyObject* obj, const char* name, std::string& out);
+// As arg_bytes, but a bytes object is viewed in place (immutable; the caller's argument keeps
+// it alive); anything else is converted into `storage`. `view` is the data either way.
+bool arg_bytes_view(PyObject* obj, const char* name, std::string& storage, std::string_view& view);
 // None, a str, or os.fspath(obj) giving a str; invalid UTF-8 (surrogates) becomes U+FFFD.
 bool arg_path(PyObject* obj, const char* name, std::optional<std::string>& out);
 

@@ -55,3 +55,13 @@ def ssh_world():
     finally:
         os.environ["PATH"] = old_path
         world.close()
+
+
+@pytest.fixture(scope="session", autouse=True)
+def no_leftover_local_temp_files(tmp_path_factory):
+    """After the whole run, no temporary file of a local write remains under the test dirs."""
+    yield
+    root = tmp_path_factory.getbasetemp()
+    left = [os.path.join(d, n) for d, _, names in os.walk(root) for n in names
+            if n.startswith(".tarnwistle-") and n.endswith(".tmp")]
+    assert not left, f"temporary files left behind: {left}"
