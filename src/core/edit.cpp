@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "read.hpp"
+
 namespace tarnwistle {
 
 namespace {
@@ -10,7 +12,7 @@ namespace {
 // Pieces of `s` split on '\n', every piece kept (an empty text is one empty piece).
 std::vector<std::string_view> split_keep_all(std::string_view s) {
   std::vector<std::string_view> pieces;
-  pieces.reserve(static_cast<std::size_t>(std::count(s.begin(), s.end(), '\n')) + 1);
+  pieces.reserve(count_newlines(s) + 1);
   std::size_t pos = 0;
   while (true) {
     const std::size_t nl = s.find('\n', pos);
@@ -70,6 +72,21 @@ Result<std::size_t> result_size(std::size_t text_len, std::uint64_t total, std::
 
 }  // namespace
 
+std::size_t leading_space_from(std::string_view s, std::size_t i) {
+  while (i < s.size()) {
+    const auto b = static_cast<unsigned char>(s[i]);
+    if (b < 0x80) {
+      if (b != ' ' && (b < 0x09 || b > 0x0D)) break;
+      ++i;
+      continue;
+    }
+    std::size_t len = 0;
+    if (!is_unicode_space(decode_utf8_at(s, i, len))) break;
+    i += len;
+  }
+  return i;
+}
+
 // memchr for the rarer '\r' keeps the scan at memory speed in LF texts and stops at once in
 // CRLF texts.
 bool contains_crlf(std::string_view text) {
@@ -101,18 +118,16 @@ std::vector<Span> exact_find_all(std::string_view text, std::string_view pattern
 
 std::vector<Span> rstrip_lines_find_all(std::string_view text, std::string_view pattern) {
   std::vector<Span> found;
-  const std::vector<std::string_view> lines = split_keep_all(text);
   std::vector<std::string_view> wanted = split_keep_all(pattern);
-  const std::size_t n = wanted.size(), m = lines.size();
-  if (m < n) return found;
+  const std::size_t n = wanted.size();
+  if (count_newlines(text) + 1 < n) return found;
+  const std::vector<std::string_view> lines = split_keep_all(text);
+  const std::size_t m = lines.size();
   for (std::string_view& w : wanted) w = trim_end_unicode(w);
-  // Each text line is trimmed once; the trimmed view starts where the line starts.
-  std::vector<std::string_view> trimmed(lines.size());
-  std::transform(lines.begin(), lines.end(), trimmed.begin(), trim_end_unicode);
   std::size_t i = 0;
   while (i <= m - n) {
     std::size_t j = 0;
-    while (j < n && trimmed[i + j] == wanted[j]) ++j;
+    while (j < n && trim_end_equals(lines[i + j], wanted[j])) ++j;
     if (j < n) {
       ++i;
       continue;
@@ -129,7 +144,7 @@ std::vector<Span> rstrip_lines_find_all(std::string_view text, std::string_view 
 
 std::string with_crlf(std::string_view s) {
   std::string out;
-  out.reserve(s.size() + static_cast<std::size_t>(std::count(s.begin(), s.end(), '\n')));
+  out.reserve(s.size() + count_newlines(s));
   std::size_t pos = 0;
   while (true) {
     const std::size_t nl = s.find('\n', pos);

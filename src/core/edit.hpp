@@ -22,6 +22,27 @@ struct Span {
 // Whether `text` holds the two bytes "\r\n" anywhere.
 bool contains_crlf(std::string_view text);
 
+// Length in bytes of the Unicode whitespace that `s` starts with. Inline for the common
+// start, a character that is plain ASCII.
+std::size_t leading_space_from(std::string_view s, std::size_t i);
+inline std::size_t leading_space(std::string_view s) {
+  std::size_t i = 0;
+  while (i < s.size()) {
+    const auto b = static_cast<unsigned char>(s[i]);
+    if (b >= 0x80) return leading_space_from(s, i);
+    if (b != ' ' && (b < 0x09 || b > 0x0D)) break;
+    ++i;
+  }
+  return i;
+}
+
+// Whether `line` without its trailing Unicode whitespace equals `trimmed`, a text without
+// trailing whitespace; decided in place, with no copy of the line.
+inline bool trim_end_equals(std::string_view line, std::string_view trimmed) {
+  return line.size() >= trimmed.size() && line.compare(0, trimmed.size(), trimmed) == 0 &&
+         leading_space(line.substr(trimmed.size())) == line.size() - trimmed.size();
+}
+
 // Every non-overlapping occurrence of a non-empty `pattern`, leftmost first.
 std::vector<Span> exact_find_all(std::string_view text, std::string_view pattern);
 

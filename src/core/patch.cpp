@@ -3,6 +3,7 @@
 #include <iterator>
 
 #include "edit.hpp"
+#include "read.hpp"
 
 namespace tarnwistle {
 
@@ -21,49 +22,73 @@ char32_t normalise_char(char32_t c) {
   return c;
 }
 
-// Character-wise equality after normalise_char, decoding only where either side is not ASCII.
-bool normalised_equal(std::string_view a, std::string_view b) {
+// Bytes of the longest prefix of `s` that equals `want` character by character after
+// normalise_char, or npos. ASCII pairs are compared directly; others are decoded.
+std::size_t normalised_prefix(std::string_view s, std::string_view want) {
   std::size_t i = 0, j = 0;
-  while (i < a.size() && j < b.size()) {
-    const auto ca = static_cast<unsigned char>(a[i]), cb = static_cast<unsigned char>(b[j]);
-    if ((ca | cb) < 0x80) {
-      if (ca != cb) return false;
+  while (j < want.size()) {
+    if (i >= s.size()) return std::string_view::npos;
+    const auto cs = static_cast<unsigned char>(s[i]), cw = static_cast<unsigned char>(want[j]);
+    if ((cs | cw) < 0x80) {
+      if (cs != cw) return std::string_view::npos;
       ++i;
       ++j;
       continue;
     }
-    std::size_t la = 0, lb = 0;
-    if (normalise_char(decode_utf8_at(a, i, la)) != normalise_char(decode_utf8_at(b, j, lb))) {
-      return false;
+    std::size_t ls = 0, lw = 0;
+    if (normalise_char(decode_utf8_at(s, i, ls)) != normalise_char(decode_utf8_at(want, j, lw))) {
+      return std::string_view::npos;
     }
-    i += la;
-    j += lb;
+    i += ls;
+    j += lw;
   }
-  return i == a.size() && j == b.size();
+  return i;
 }
 
-// Trimming only shortens a line, so a line shorter than the trimmed pattern line never matches.
-bool trim_end_equal(std::string_view line, std::string_view want) {
-  return line.size() >= want.size() && trim_end_unicode(line) == want;
-}
-bool trim_equal(std::string_view line, std::string_view want) {
-  return line.size() >= want.size() && trim_unicode(line) == want;
-}
-bool normalised_trim_equal(std::string_view line, std::string_view want) {
-  return normalised_equal(trim_unicode(line), want);
+// The four ways a file line may agree with a pattern line, strictest first. Each takes the
+// pattern line already in the form its pass compares (as is, trailing-trimmed, trimmed) and
+// decides in place: the file line is never copied or transformed as a whole.
+enum Pass { EXACT, TRIM_END, TRIM, NORMALISED, PASSES };
+
+bool line_agrees(Pass pass, std::string_view line, std::string_view want) {
+  switch (pass) {
+    case EXACT:
+      return line == want;
+    case TRIM_END:
+      return trim_end_equals(line, want);
+    case TRIM:
+      return trim_end_equals(line.substr(leading_space(line)), want);
+    case NORMALISED: {
+      const std::string_view rest = line.substr(leading_space(line));
+      const std::size_t n = normalised_prefix(rest, want);
+      // `want` is trimmed, so the line agrees when only whitespace follows the prefix.
+      return n != std::string_view::npos && leading_space(rest.substr(n)) == rest.size() - n;
+    }
+    case PASSES:
+      break;
+  }
+  return false;
 }
 
-// First candidate in [first, last] where every pattern line agrees with its text line.
-template <class Equal>
-std::optional<std::uint64_t> first_agreeing(std::span<const std::string_view> lines,
-                                            std::span<const std::string_view> want,
-                                            std::size_t first, std::size_t last, Equal equal) {
-  for (std::size_t i = first; i <= last; ++i) {
-    std::size_t j = 0;
-    while (j < want.size() && equal(lines[i + j], want[j])) ++j;
-    if (j == want.size()) return i;
+// The pattern in the form each pass compares, made once per search.
+struct PatternForms {
+  std::span<const std::string_view> exact;
+  std::vector<std::string_view> trim_end, trim;
+
+  std::span<const std::string_view> of(Pass pass) const {
+    if (pass == EXACT) return exact;
+    return pass == TRIM_END ? std::span<const std::string_view>(trim_end)
+                            : std::span<const std::string_view>(trim);
   }
-  return std::nullopt;
+};
+
+bool agrees(Pass pass, std::span<const std::string_view> lines, std::size_t at,
+            const PatternForms& forms) {
+  const std::span<const std::string_view> want = forms.of(pass);
+  for (std::size_t j = 0; j < want.size(); ++j) {
+    if (!line_agrees(pass, lines[at + j], want[j])) return false;
+  }
+  return true;
 }
 
 // The file's lines: split on '\n' without the empty piece after a final '\n', and without
@@ -71,7 +96,7 @@ std::optional<std::uint64_t> first_agreeing(std::span<const std::string_view> li
 std::vector<std::string_view> file_lines(std::string_view text, bool crlf) {
   std::vector<std::string_view> lines;
   if (text.empty()) return lines;
-  lines.reserve(static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) + 1);
+  lines.reserve(count_newlines(text) + 1);
   std::size_t pos = 0;
   while (pos < text.size()) {
     std::size_t nl = text.find('\n', pos);
@@ -82,18 +107,6 @@ std::vector<std::string_view> file_lines(std::string_view text, bool crlf) {
     pos = nl + 1;
   }
   return lines;
-}
-
-std::string joined_with_ending(std::span<const std::string_view> lines, std::string_view eol) {
-  std::size_t size = lines.size() * eol.size();
-  for (std::string_view line : lines) size += line.size();
-  std::string out;
-  out.reserve(size);
-  for (std::string_view line : lines) {
-    out.append(line);
-    out.append(eol);
-  }
-  return out;
 }
 
 CoreError expected_lines_not_found(std::string_view path, std::span<const std::string_view> old) {
@@ -168,17 +181,32 @@ std::optional<std::uint64_t> seek_sequence_inner(std::span<const std::string_vie
   const std::size_t last = lines.size() - pattern.size();
   const std::uint64_t first = eof ? last : start;
   if (first > last) return std::nullopt;
+  PatternForms forms{pattern, {}, {}};
   const auto from = static_cast<std::size_t>(first);
-  if (auto k = first_agreeing(lines, pattern, from, last, std::equal_to<std::string_view>())) {
-    return k;
+  for (std::size_t at = from; at <= last; ++at) {
+    if (agrees(EXACT, lines, at, forms)) return at;
   }
-  // The transformed pattern lines are made once per pass; text lines are compared in place.
-  std::vector<std::string_view> want(pattern.begin(), pattern.end());
-  for (std::string_view& w : want) w = trim_end_unicode(w);
-  if (auto k = first_agreeing(lines, want, from, last, trim_end_equal)) return k;
-  for (std::string_view& w : want) w = trim_unicode(w);
-  if (auto k = first_agreeing(lines, want, from, last, trim_equal)) return k;
-  return first_agreeing(lines, want, from, last, normalised_trim_equal);
+  forms.trim_end.reserve(pattern.size());
+  forms.trim.reserve(pattern.size());
+  for (std::string_view p : pattern) {
+    forms.trim_end.push_back(trim_end_unicode(p));
+    forms.trim.push_back(trim_unicode(p));
+  }
+  // The relaxed passes run as one sweep with the same answer as running them one after
+  // another: agreeing under a pass implies agreeing under every later one, so a candidate is
+  // first tried with the loosest pass that could still improve on the best found, and only
+  // then with stricter ones. The first candidate found at a level is that pass's first match.
+  int best = PASSES;
+  std::size_t best_at = 0;
+  for (std::size_t at = from; at <= last && best > TRIM_END; ++at) {
+    if (!agrees(static_cast<Pass>(best - 1), lines, at, forms)) continue;
+    int level = best - 1;
+    while (level > TRIM_END && agrees(static_cast<Pass>(level - 1), lines, at, forms)) --level;
+    best = level;
+    best_at = at;
+  }
+  if (best == PASSES) return std::nullopt;
+  return best_at;
 }
 
 Result<std::string> derive_new_contents_inner(std::string_view original, std::string_view path,
@@ -194,11 +222,20 @@ Result<std::string> derive_new_contents_inner(std::string_view original, std::st
     if (!r.ok()) return std::move(r.error());
     replacements.push_back(*r);
   }
-  Result<std::vector<std::string_view>> rebuilt =
-      apply_line_replacements_inner(std::move(lines), std::move(replacements));
-  if (!rebuilt.ok()) return std::move(rebuilt.error());
-  if (rebuilt->empty()) return std::string();
-  return joined_with_ending(*rebuilt, crlf ? "\r\n" : "\n");
+  Result<std::uint64_t> count = sort_and_check(lines.size(), replacements);
+  if (!count.ok()) return std::move(count.error());
+  if (*count == 0) return std::string();
+  // The new lines are joined straight into the result, sized exactly first.
+  const std::string_view eol = crlf ? "\r\n" : "\n";
+  std::size_t size = *count * eol.size();
+  rebuild_lines(lines, replacements, [&](std::string_view line) { size += line.size(); });
+  std::string out;
+  out.reserve(size);
+  rebuild_lines(lines, replacements, [&](std::string_view line) {
+    out.append(line);
+    out.append(eol);
+  });
+  return out;
 }
 
 }  // namespace tarnwistle

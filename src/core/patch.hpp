@@ -9,6 +9,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "client.hpp"
@@ -61,25 +62,41 @@ Result<std::uint64_t> checked_output_size(std::uint64_t line_count,
   return size;
 }
 
+// Sorts `replacements` stably by start and checks them; returns the output line count.
+template <class Line>
+Result<std::uint64_t> sort_and_check(std::uint64_t line_count,
+                                     std::vector<LineReplacement<Line>>& replacements) {
+  std::stable_sort(replacements.begin(), replacements.end(),
+                   [](const auto& a, const auto& b) { return a.start < b.start; });
+  return checked_output_size<Line>(line_count, replacements);
+}
+
+// Hands the rebuilt line list to `emit` in order, input lines as rvalues (to be moved) and
+// new lines as const references. `sorted` must have passed sort_and_check.
+template <class Line, class Emit>
+void rebuild_lines(std::vector<Line>& lines, const std::vector<LineReplacement<Line>>& sorted,
+                   Emit&& emit) {
+  std::size_t cursor = 0;
+  for (const LineReplacement<Line>& r : sorted) {
+    for (; cursor < r.start; ++cursor) emit(std::move(lines[cursor]));
+    for (const Line& line : r.new_lines) emit(line);
+    cursor = r.start + r.len;
+  }
+  for (; cursor < lines.size(); ++cursor) emit(std::move(lines[cursor]));
+}
+
 // `lines` with the replacements applied; they may come in any order (sorted stably by start)
 // but must not overlap. Input lines are moved into the result, which is allocated once.
 // `Line` is any movable value: a string, a view, or a caller's handle for an object it owns.
 template <class Line>
 Result<std::vector<Line>> apply_line_replacements_inner(
     std::vector<Line> lines, std::vector<LineReplacement<Line>> replacements) {
-  std::stable_sort(replacements.begin(), replacements.end(),
-                   [](const auto& a, const auto& b) { return a.start < b.start; });
-  Result<std::uint64_t> size = checked_output_size<Line>(lines.size(), replacements);
+  Result<std::uint64_t> size = sort_and_check(lines.size(), replacements);
   if (!size.ok()) return std::move(size.error());
   std::vector<Line> out;
   out.reserve(*size);
-  std::size_t cursor = 0;
-  for (const LineReplacement<Line>& r : replacements) {
-    std::move(lines.begin() + cursor, lines.begin() + r.start, std::back_inserter(out));
-    out.insert(out.end(), r.new_lines.begin(), r.new_lines.end());
-    cursor = r.start + r.len;
-  }
-  std::move(lines.begin() + cursor, lines.end(), std::back_inserter(out));
+  rebuild_lines(lines, replacements,
+                [&](auto&& line) { out.push_back(std::forward<decltype(line)>(line)); });
   return out;
 }
 
