@@ -317,6 +317,28 @@ bool no_keywords(const char* fname, PyObject* kwnames) {
   return false;
 }
 
+bool parse_new_args(const char* fname, std::span<const Param> params, PyObject* args,
+                    PyObject* kwargs, PyObject** out, std::vector<PyRef>& keep) {
+  const Py_ssize_t nargs = args != nullptr ? PyTuple_Size(args) : 0;
+  std::vector<PyObject*> flat;
+  for (Py_ssize_t i = 0; i < nargs; ++i) flat.push_back(PyTuple_GetItem(args, i));
+  PyRef kwnames;
+  if (kwargs != nullptr && PyDict_Size(kwargs) > 0) {
+    kwnames = PyRef::steal(PyTuple_New(PyDict_Size(kwargs)));
+    if (!kwnames) return false;
+    PyObject *key = nullptr, *value = nullptr;
+    Py_ssize_t pos = 0, k = 0;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+      Py_INCREF(key);
+      PyTuple_SetItem(kwnames.get(), k++, key);
+      flat.push_back(value);
+    }
+  }
+  if (!parse_args(fname, params, flat.data(), nargs, kwnames.get(), out)) return false;
+  keep.push_back(std::move(kwnames));
+  return true;
+}
+
 // ---- converters ---------------------------------------------------------------------------
 
 bool prefix_type_error(const char* name) {
@@ -398,6 +420,13 @@ bool arg_i64(PyObject* obj, const char* name, std::int64_t& out) {
   if (!index) return prefix_type_error(name);
   const long long value = PyLong_AsLongLong(index.get());
   if (value == -1 && PyErr_Occurred()) return prefix_type_error(name);
+  out = value;
+  return true;
+}
+
+bool arg_f64(PyObject* obj, const char* name, double& out) {
+  const double value = PyFloat_AsDouble(obj);
+  if (value == -1.0 && PyErr_Occurred()) return prefix_type_error(name);
   out = value;
   return true;
 }
@@ -591,6 +620,17 @@ PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
 
 PyTypeObject* make_type(PyType_Spec* spec) {
   return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(spec));
+}
+
+bool set_class_attribute(PyTypeObject* type, const char* name, PyObject* value) {
+  // The generic setter writes the type's own dictionary, past the immutable-type check of
+  // type.__setattr__; the attribute cache is then told that the type changed.
+  PyRef key = PyRef::steal(PyUnicode_InternFromString(name));
+  if (!key || PyObject_GenericSetAttr(reinterpret_cast<PyObject*>(type), key.get(), value) != 0) {
+    return false;
+  }
+  PyType_Modified(type);
+  return true;
 }
 
 }  // namespace tarnwistle::py
