@@ -203,10 +203,11 @@ def main():
     )
     del text, utext, second
 
-    lines = source_lines(1_000_000 // 60 * 1, rng)  # about 1 MB of source
+    lines = source_lines(30_000, rng)  # about 1 MB of source
     snippet_at = len(lines) // 2
     lines[snippet_at : snippet_at + 3] = ["def unique_function(a, b):", "    c = a + b", "    return c"]
     mb = "\n".join(lines) + "\n"
+    assert 1_000_000 <= len(mb) < 1_200_000
     old = "def unique_function(a, b):\n    c = a + b\n    return c\n"
     new = "def unique_function(a, b, d):\n    c = a + b + d\n    return c\n"
 

@@ -1,5 +1,7 @@
 """Exact string edits: find_matches, apply_replacements_text, edit_text."""
 
+import time
+
 import pytest
 from hypothesis import assume, given, settings
 from hypothesis import strategies as st
@@ -103,6 +105,24 @@ def test_find_matches_like_the_model(text, pattern):
         source, a, b = pattern
         pattern = (text + source)[a : a + b]
     assert core.find_matches(text, pattern) == model_find_matches(text, pattern)
+
+
+@BOUNDED
+@given(st.text("ab\n", max_size=300), st.text("ab", min_size=1, max_size=20))
+def test_long_texts_of_near_matches_like_the_model(text, pattern):
+    # Long enough for the block-wise search, its tail and its verification budget.
+    assert core.find_matches(text, pattern) == model_find_matches(text, pattern)
+
+
+def test_search_stays_linear_on_runs_of_near_matches():
+    # Every position starts and ends like the pattern; comparing each in full would take
+    # about 10^12 byte comparisons.
+    text = "a" * 4_000_000
+    pattern = "a" * 200_000 + "b" + "a" * 200_000
+    begin = time.perf_counter()
+    assert core.find_matches(text, pattern) == []
+    assert core.find_matches(text + pattern, pattern) == [(4_000_000, 400_001)]
+    assert time.perf_counter() - begin < 2
 
 
 class TestApplyReplacementsText:
