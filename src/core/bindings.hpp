@@ -67,4 +67,7 @@ PyObject* new_file_info(FileInfo&& info);
 // LocalClient: the type, created on first need with its class attribute kind="local".
 PyTypeObject* local_client_type();
 
+// SshClient: the type, created on first need with its class attribute kind="ssh".
+PyTypeObject* ssh_client_type();
+
 }  // namespace tarnwistle::py

@@ -95,7 +95,9 @@ std::string local_version(const struct stat& st, const std::optional<unsigned __
   return out;
 }
 
-FileInfo describe(const struct stat& st) {
+}  // namespace
+
+FileInfo describe_stat(const struct stat& st) {
   FileInfo info;
   info.exists = true;
   info.kind = kind_of_mode(st.st_mode);
@@ -105,8 +107,6 @@ FileInfo describe(const struct stat& st) {
   info.version = local_version(st, info.modified_ns);
   return info;
 }
-
-}  // namespace
 
 Result<FileInfo> local_file_info(std::string_view path, std::string_view display_path,
                                  mode_t& mode) {
@@ -119,7 +119,7 @@ Result<FileInfo> local_file_info(std::string_view path, std::string_view display
     return from_io("stat", display_path, errno);
   }
   mode = st.st_mode;
-  return describe(st);
+  return describe_stat(st);
 }
 
 Result<FileInfo> local_file_info(std::string_view path, std::string_view display_path) {

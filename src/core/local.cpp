@@ -173,12 +173,21 @@ Result<LocalClient> new_native(std::optional<std::string> cwd, std::uint64_t max
   return LocalClient{canonical_or_lexical(candidate), max_transfer_bytes};
 }
 
-std::string resolve_native(const LocalClient& client, std::string_view path) {
+namespace {
+
+// `path` with the home expanded, made absolute against the client's cwd; not yet resolved.
+std::string absolute_path(const LocalClient& client, std::string_view path) {
   std::string expanded = expand_home(path);
-  if (expanded.starts_with('/')) return canonical_or_lexical(expanded);
+  if (expanded.starts_with('/')) return expanded;
   std::string joined = client.cwd;
   join_into(joined, expanded);
-  return canonical_or_lexical(joined);
+  return joined;
+}
+
+}  // namespace
+
+std::string resolve_native(const LocalClient& client, std::string_view path) {
+  return canonical_or_lexical(absolute_path(client, path));
 }
 
 std::string local_client_repr(const LocalClient& client) {
@@ -295,6 +304,12 @@ class TempFile {
     return EEXIST;
   }
 
+  // Closes the descriptor before the install: 0 or the errno of a failed close, which can
+  // be the first report of a failed write on some file systems.
+  int close() {
+    const int fd = fd_.release();
+    return ::close(fd) == 0 ? 0 : errno;
+  }
   int fd() const { return fd_.get(); }
   const std::string& path() const { return path_; }
   void commit() { committed_ = true; }
@@ -403,6 +418,7 @@ Result<FileInfo> write_bytes_atomic(const LocalClient& client, std::string_view 
   if (S_ISREG(mode) && ::fchmod(tmp.fd(), mode & 07777) != 0) {
     return from_io("write_bytes", path, errno);
   }
+  if (const int err = tmp.close(); err != 0) return temp_file_error(path, err, tmp.path());
   if (before_install) before_install();
   if (Result<void> installed = install(tmp, resolved, path, create_only); !installed.ok()) {
     return std::move(installed.error());
@@ -460,7 +476,13 @@ Result<void> mkdir_native(const LocalClient& client, std::string_view path, bool
 // ---- the stat family ----------------------------------------------------------------------
 
 Result<FileInfo> stat_native(const LocalClient& client, std::string_view path) {
-  return local_file_info(resolve_native(client, path), path);
+  // When stat succeeds, every component resolved and the links were followed to the end, so it
+  // returns what lstat of the canonical path would, in one call instead of one per component.
+  // Anything else (missing paths, dangling links, errors) takes the full resolution.
+  const std::string absolute = absolute_path(client, path);
+  struct stat st;
+  if (!has_nul(absolute) && ::stat(absolute.c_str(), &st) == 0) return describe_stat(st);
+  return local_file_info(canonical_or_lexical(absolute), path);
 }
 
 }  // namespace tarnwistle

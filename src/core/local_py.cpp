@@ -236,12 +236,13 @@ PyObject* write_text_py(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         !arg_text(given[0], "path", path) || !arg_encoding(given[2], encoding)) {
       return nullptr;
     }
-    Result<std::string> data =
-        encode_text(given[1], encoding, concat({"write_text failed: ", path}));
+    Result<EncodedText> data =
+        encode_text_view(given[1], encoding, concat({"write_text failed: ", path}));
     if (!data.ok()) return raise_error(data.error());
+    const std::string_view bytes = data->view;
     const LocalClient& client = client_of(self);
     Result<FileInfo> info = without_gil(
-        [&] { return write_bytes_atomic_native(client, path, *data, std::nullopt, false); });
+        [&] { return write_bytes_atomic_native(client, path, bytes, std::nullopt, false); });
     if (!info.ok()) return raise_renamed(info.error(), "write_bytes failed", "write_text failed");
     Py_RETURN_NONE;
   });
@@ -253,10 +254,10 @@ PyObject* write_bytes_py(PyObject* self, PyObject* const* args, Py_ssize_t nargs
                          PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     PyObject* given[2];
-    std::string_view path;
-    std::string data;
+    std::string_view path, data;
+    std::string storage;
     if (!parse_args("LocalClient.write_bytes", WRITE_BYTES_PARAMS, args, nargs, kwnames, given) ||
-        !arg_text(given[0], "path", path) || !arg_bytes(given[1], "data", data)) {
+        !arg_text(given[0], "path", path) || !arg_bytes_view(given[1], "data", storage, data)) {
       return nullptr;
     }
     const LocalClient& client = client_of(self);
@@ -289,12 +290,13 @@ PyObject* write_text_atomic_py(PyObject* self, PyObject* const* args, Py_ssize_t
         (given[4] != nullptr && !arg_bool(given[4], "create_only", create_only))) {
       return nullptr;
     }
-    Result<std::string> data =
-        encode_text(given[1], encoding, concat({"write_text_atomic failed: ", path}));
+    Result<EncodedText> data =
+        encode_text_view(given[1], encoding, concat({"write_text_atomic failed: ", path}));
     if (!data.ok()) return raise_error(data.error());
+    const std::string_view bytes = data->view;
     const LocalClient& client = client_of(self);
     Result<FileInfo> info = without_gil([&] {
-      return write_bytes_atomic_native(client, path, *data, expected_version, create_only);
+      return write_bytes_atomic_native(client, path, bytes, expected_version, create_only);
     });
     if (!info.ok()) return raise_error(info.error());
     return new_file_info(std::move(*info));

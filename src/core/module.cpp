@@ -40,6 +40,14 @@ class Registry {
     return add(name, reinterpret_cast<PyObject*>(type));
   }
 
+  // Client = LocalClient | SshClient, both read back from the module as registered.
+  bool add_client_union() {
+    PyRef local = PyRef::steal(PyObject_GetAttrString(module_, "LocalClient"));
+    PyRef ssh = PyRef::steal(PyObject_GetAttrString(module_, "SshClient"));
+    if (!local || !ssh) return false;
+    return add("Client", PyObject_CallMethod(local.get(), "__or__", "O", ssh.get()));
+  }
+
   bool add_functions(PyMethodDef* defs) {
     PyRef module_name = PyRef::steal(PyModule_GetNameObject(module_));
     if (!module_name) return false;
@@ -63,6 +71,8 @@ bool register_all(Registry& r) {
          r.add_type("FileInfo", file_info_type()) &&
          r.add_type("CommandResult", command_result_type()) &&
          r.add_type("LocalClient", local_client_type()) &&
+         r.add_type("SshClient", ssh_client_type()) &&
+         r.add_client_union() &&
          r.add_functions(option_functions()) &&
          r.add_functions(edit_functions()) &&
          r.add_functions(read_functions()) &&

@@ -203,10 +203,19 @@ PyRef decode_text(std::string_view data, std::string_view encoding, std::string_
   return result;
 }
 
-Result<std::string> encode_text(PyObject* obj, std::string_view encoding, std::string_view label) {
+Result<EncodedText> encode_text_view(PyObject* obj, std::string_view encoding,
+                                     std::string_view label) {
   auto fail = [&](std::string detail) {
     return general_error(concat({label, ": ", detail}));
   };
+  if (encoding == "utf-8" && PyUnicode_CheckExact(obj)) {
+    // The str's own UTF-8 form (cached in the object) is what encode would copy; it fails on
+    // lone surrogates with the same UnicodeEncodeError.
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
+    if (data == nullptr) return fail(take_exception_text());
+    return EncodedText{PyRef::borrow(obj), std::string_view(data, static_cast<std::size_t>(size))};
+  }
   PyRef enc = PyRef::steal(new_text(encoding));
   PyRef errors = PyRef::steal(PyUnicode_FromString("strict"));
   PyRef method = PyRef::steal(PyUnicode_FromString("encode"));
@@ -223,7 +232,13 @@ Result<std::string> encode_text(PyObject* obj, std::string_view encoding, std::s
   if (PyBytes_AsStringAndSize(result.get(), &data, &size) != 0) {
     return fail(take_exception_text());
   }
-  return std::string(data, static_cast<std::size_t>(size));
+  return EncodedText{std::move(result), std::string_view(data, static_cast<std::size_t>(size))};
+}
+
+Result<std::string> encode_text(PyObject* obj, std::string_view encoding, std::string_view label) {
+  Result<EncodedText> encoded = encode_text_view(obj, encoding, label);
+  if (!encoded.ok()) return std::move(encoded.error());
+  return std::string(encoded->view);
 }
 
 // ---- argument parsing ---------------------------------------------------------------------
@@ -300,6 +315,28 @@ bool no_keywords(const char* fname, PyObject* kwnames) {
   PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", fname,
                PyTuple_GetItem(kwnames, 0));
   return false;
+}
+
+bool parse_new_args(const char* fname, std::span<const Param> params, PyObject* args,
+                    PyObject* kwargs, PyObject** out, std::vector<PyRef>& keep) {
+  const Py_ssize_t nargs = args != nullptr ? PyTuple_Size(args) : 0;
+  std::vector<PyObject*> flat;
+  for (Py_ssize_t i = 0; i < nargs; ++i) flat.push_back(PyTuple_GetItem(args, i));
+  PyRef kwnames;
+  if (kwargs != nullptr && PyDict_Size(kwargs) > 0) {
+    kwnames = PyRef::steal(PyTuple_New(PyDict_Size(kwargs)));
+    if (!kwnames) return false;
+    PyObject *key = nullptr, *value = nullptr;
+    Py_ssize_t pos = 0, k = 0;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+      Py_INCREF(key);
+      PyTuple_SetItem(kwnames.get(), k++, key);
+      flat.push_back(value);
+    }
+  }
+  if (!parse_args(fname, params, flat.data(), nargs, kwnames.get(), out)) return false;
+  keep.push_back(std::move(kwnames));
+  return true;
 }
 
 // ---- converters ---------------------------------------------------------------------------
@@ -387,6 +424,13 @@ bool arg_i64(PyObject* obj, const char* name, std::int64_t& out) {
   return true;
 }
 
+bool arg_f64(PyObject* obj, const char* name, double& out) {
+  const double value = PyFloat_AsDouble(obj);
+  if (value == -1.0 && PyErr_Occurred()) return prefix_type_error(name);
+  out = value;
+  return true;
+}
+
 bool arg_sequence(PyObject* obj, const char* name, std::vector<PyRef>& items) {
   if (PyUnicode_Check(obj)) return argument_type_error(name, "Can't extract `str` to `Vec`");
   if (!PySequence_Check(obj)) return cannot_convert(obj, name, "Sequence");
@@ -430,6 +474,20 @@ bool arg_bytes(PyObject* obj, const char* name, std::string& out) {
     }
     out += static_cast<char>(value);
   }
+  return true;
+}
+
+bool arg_bytes_view(PyObject* obj, const char* name, std::string& storage,
+                    std::string_view& view) {
+  if (PyBytes_Check(obj)) {
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(obj, &data, &size) != 0) return false;
+    view = std::string_view(data, static_cast<std::size_t>(size));
+    return true;
+  }
+  if (!arg_bytes(obj, name, storage)) return false;
+  view = storage;
   return true;
 }
 
@@ -562,6 +620,17 @@ PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
 
 PyTypeObject* make_type(PyType_Spec* spec) {
   return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(spec));
+}
+
+bool set_class_attribute(PyTypeObject* type, const char* name, PyObject* value) {
+  // The generic setter writes the type's own dictionary, past the immutable-type check of
+  // type.__setattr__; the attribute cache is then told that the type changed.
+  PyRef key = PyRef::steal(PyUnicode_InternFromString(name));
+  if (!key || PyObject_GenericSetAttr(reinterpret_cast<PyObject*>(type), key.get(), value) != 0) {
+    return false;
+  }
+  PyType_Modified(type);
+  return true;
 }
 
 }  // namespace tarnwistle::py

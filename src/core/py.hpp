@@ -127,6 +127,14 @@ PyRef decode_text(std::string_view data, std::string_view encoding, std::string_
                   CoreError& error);
 // obj.encode(encoding, "strict") copied out, or a General CoreError with the label. GIL held.
 Result<std::string> encode_text(PyObject* obj, std::string_view encoding, std::string_view label);
+// The same without copying the result: `view` points into the bytes object `owner` holds, so it
+// stays valid (bytes are immutable) while the GIL is released. Large writes skip a copy.
+struct EncodedText {
+  PyRef owner;
+  std::string_view view;
+};
+Result<EncodedText> encode_text_view(PyObject* obj, std::string_view encoding,
+                                     std::string_view label);
 
 // ---- argument parsing ---------------------------------------------------------------------
 
@@ -156,6 +164,9 @@ bool parse_tuple_args(const char* fname, const Param (&params)[N], PyObject* arg
 }
 // For *args functions: refuses any keyword.
 bool no_keywords(const char* fname, PyObject* kwnames);
+// parse_args for tp_new (args tuple, kwargs dict or nullptr). `keep` owns what `out` borrows.
+bool parse_new_args(const char* fname, std::span<const Param> params, PyObject* args,
+                    PyObject* kwargs, PyObject** out, std::vector<PyRef>& keep);
 
 // ---- converters: return false with the exception set; TypeErrors carry "argument 'x': " ----
 
@@ -171,8 +182,13 @@ bool arg_opt_text(PyObject* obj, const char* name, std::optional<std::string>& o
 bool arg_bool(PyObject* obj, const char* name, bool& out);
 bool arg_u64(PyObject* obj, const char* name, std::uint64_t& out);
 bool arg_i64(PyObject* obj, const char* name, std::int64_t& out);
+// float(obj) semantics: floats, ints, objects with __float__ or __index__.
+bool arg_f64(PyObject* obj, const char* name, double& out);
 // Any sequence but str whose items are ints 0..255; bytes and bytearray are copied at once.
 bool arg_bytes(PyObject* obj, const char* name, std::string& out);
+// As arg_bytes, but a bytes object is viewed in place (immutable; the caller's argument keeps
+// it alive); anything else is converted into `storage`. `view` is the data either way.
+bool arg_bytes_view(PyObject* obj, const char* name, std::string& storage, std::string_view& view);
 // None, a str, or os.fspath(obj) giving a str; invalid UTF-8 (surrogates) becomes U+FFFD.
 bool arg_path(PyObject* obj, const char* name, std::optional<std::string>& out);
 
@@ -249,6 +265,9 @@ PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs);
 // Creates a final heap type of module "tarnwistle._core" from `spec` (basicsize set by the
 // caller). Not GC-tracked, no __dict__, no weakrefs. New reference or nullptr.
 PyTypeObject* make_type(PyType_Spec* spec);
+// Puts a class attribute (such as `kind`) into a type just made by make_type, which the
+// immutable-type flag would otherwise refuse. Only for initialisation, before any use.
+bool set_class_attribute(PyTypeObject* type, const char* name, PyObject* value);
 
 // The one cast from a fast-call-with-keywords function to a PyMethodDef entry.
 using FastcallKw = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);

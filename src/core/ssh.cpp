@@ -1,0 +1,580 @@
+#include "ssh.hpp"
+
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+
+#include "constants.hpp"
+
+namespace tarnwistle {
+
+// ---- temporary directories ------------------------------------------------------------------
+
+TempDir& TempDir::operator=(TempDir&& o) noexcept {
+  if (this != &o) {
+    remove();
+    path_ = std::exchange(o.path_, std::string());
+  }
+  return *this;
+}
+
+void TempDir::remove() noexcept {
+  if (path_.empty()) return;
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+  path_.clear();
+}
+
+namespace {
+
+constexpr char NAME_ALPHABET[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+
+std::string random_suffix() {
+  unsigned char bytes[6] = {};
+  std::size_t got = 0;
+  while (got < sizeof bytes) {
+    const ssize_t n = ::getrandom(bytes + got, sizeof bytes - got, 0);
+    if (n > 0) {
+      got += static_cast<std::size_t>(n);
+    } else if (n < 0 && errno != EINTR) {
+      break;  // keep what we have; the exclusive mkdir still guards uniqueness
+    }
+  }
+  std::string out(6, 'A');
+  for (std::size_t i = 0; i < out.size(); ++i) out[i] = NAME_ALPHABET[bytes[i] % 62];
+  return out;
+}
+
+// A path joined the way a path library does: an absolute `rest` replaces `base`.
+std::string join_local(std::string_view base, std::string_view rest) {
+  if (!rest.empty() && rest.front() == '/') return std::string(rest);
+  if (base.empty()) return std::string(rest);
+  if (base.back() == '/') return concat({base, rest});
+  return concat({base, "/", rest});
+}
+
+}  // namespace
+
+std::optional<TempDir> make_temp_dir(std::string_view parent, std::string_view prefix,
+                                     unsigned mode, int& err) {
+  for (int attempt = 0; attempt < 1000; ++attempt) {
+    std::string path = join_local(parent, concat({prefix, random_suffix()}));
+    if (::mkdir(path.c_str(), static_cast<mode_t>(mode)) == 0) return TempDir(std::move(path));
+    if (errno != EEXIST) {
+      err = errno;
+      return std::nullopt;
+    }
+  }
+  err = EEXIST;
+  return std::nullopt;
+}
+
+std::string system_temp_dir() {
+  const char* tmp = std::getenv("TMPDIR");
+  return tmp != nullptr && *tmp != '\0' ? std::string(tmp) : std::string("/tmp");
+}
+
+// ---- construction -----------------------------------------------------------------------------
+
+std::uint64_t expanded_control_path_bytes(std::string_view dir) {
+  return utf8_lossy(join_local(dir, "mux-%C")).size() + 38;
+}
+
+Result<TempDir> create_control_dir() {
+  int err = 0;
+  std::optional<TempDir> dir = make_temp_dir(system_temp_dir(), "tarnwistle-ssh-", 0777, err);
+  if (!dir) return general_error(concat({"cannot create SSH control directory: ", os_error_text(err)}));
+  if (expanded_control_path_bytes(dir->path()) <= CONTROL_PATH_LIMIT) return std::move(*dir);
+  dir->remove();
+  dir = make_temp_dir("/tmp", "tarnwistle-ssh-", 0777, err);
+  if (!dir) {
+    return general_error(
+        concat({"cannot create short SSH control directory under /tmp: ", os_error_text(err)}));
+  }
+  const std::uint64_t length = expanded_control_path_bytes(dir->path());
+  if (length <= CONTROL_PATH_LIMIT) return std::move(*dir);
+  dir->remove();
+  return general_error(concat({"SSH ControlPath is too long (", std::to_string(length),
+                               " bytes; maximum is ", std::to_string(CONTROL_PATH_LIMIT), ")"}));
+}
+
+std::string expand_local_key(std::string_view key) {
+  const char* home = std::getenv("HOME");
+  if (home == nullptr) return std::string(key);
+  if (key == "~") return std::string(home);
+  if (key.starts_with("~/")) return utf8_lossy(join_local(home, key.substr(2)));
+  return std::string(key);
+}
+
+namespace {
+
+bool positive_finite(double value) { return std::isfinite(value) && value > 0.0; }
+
+std::chrono::nanoseconds seconds_to_duration(double seconds) {
+  const long double ns = std::nearbyintl(static_cast<long double>(seconds) * 1e9L);
+  if (ns >= static_cast<long double>(INT64_MAX)) return std::chrono::nanoseconds::max();
+  return std::chrono::nanoseconds(static_cast<std::int64_t>(ns));
+}
+
+bool kept_flag(std::string_view flag) {
+  return flag == "-X" || flag == "-Y" || flag == "-A" || flag == "-a" || flag == "-C";
+}
+
+}  // namespace
+
+Result<SshClient> connect(SshOptions options) {
+  SshClient client;
+  client.host = std::string(trim_unicode(options.host));
+  client.username = std::string(trim_unicode(options.username));
+  if (client.host.empty()) return invalid_value("ssh host is required");
+  if (client.host.front() == '-') return invalid_value("ssh host must not start with '-'");
+  if (client.username.empty()) return invalid_value("ssh user is required");
+  if (!positive_finite(options.connect_timeout)) {
+    return invalid_value("connect_timeout must be a positive finite number");
+  }
+  if (!positive_finite(options.operation_timeout)) {
+    return invalid_value("operation_timeout must be a positive finite number");
+  }
+  if (options.max_transfer_bytes == 0 ||
+      options.max_transfer_bytes > MAX_TRANSFER_BYTES_LIMIT) {
+    return invalid_value("max_transfer_bytes must be between 1 and 268435456");
+  }
+  if (options.multiplexing) {
+    Result<TempDir> dir = create_control_dir();
+    if (!dir.ok()) return dir.error();
+    client.control_dir = std::move(*dir);
+  }
+  if (options.password && !options.password->empty()) client.password = std::move(options.password);
+  if (options.key_filename && !options.key_filename->empty()) {
+    client.key_filename = expand_local_key(*options.key_filename);
+  }
+  for (std::string& flag : options.ssh_flags) {
+    if (kept_flag(flag)) client.ssh_flags.push_back(std::move(flag));
+  }
+  client.port = options.port;
+  client.connect_timeout = options.connect_timeout;
+  client.operation_timeout = seconds_to_duration(options.operation_timeout);
+  client.max_transfer_bytes = options.max_transfer_bytes;
+  client.allow_password_prompt = options.allow_password_prompt;
+  client.accept_unknown_host_key = options.accept_unknown_host_key;
+  client.cwd = resolve_from_home(options.cwd);
+  return client;
+}
+
+std::string ssh_client_repr(const SshClient& client) {
+  return concat({"SshClient(host=", debug_quote(client.host), ", port=", std::to_string(client.port),
+                 ", username=", debug_quote(client.username), ", cwd=", debug_quote(client.cwd),
+                 ")"});
+}
+
+// ---- remote paths -------------------------------------------------------------------------------
+
+std::string normalize_posix(std::string_view path) {
+  const bool absolute = !path.empty() && path.front() == '/';
+  std::vector<std::string_view> parts;
+  std::size_t pos = 0;
+  while (pos <= path.size()) {
+    std::size_t slash = path.find('/', pos);
+    if (slash == std::string_view::npos) slash = path.size();
+    const std::string_view part = path.substr(pos, slash - pos);
+    pos = slash + 1;
+    if (part.empty() || part == ".") continue;
+    if (part == "..") {
+      if (!parts.empty() && parts.back() != "..") {
+        parts.pop_back();
+      } else if (!absolute) {
+        parts.push_back(part);
+      }
+      continue;
+    }
+    parts.push_back(part);
+  }
+  std::string out;
+  out.reserve(path.size() + 1);
+  for (std::string_view part : parts) {
+    if (!out.empty() || absolute) out += '/';
+    out.append(part);
+  }
+  if (out.empty()) return absolute ? "/" : ".";
+  return out;
+}
+
+std::string join_posix(std::span<const std::string_view> parts) {
+  if (parts.empty()) return std::string();
+  std::string out(parts.front());
+  for (std::string_view part : parts.subspan(1)) {
+    while (!part.empty() && part.front() == '/') part.remove_prefix(1);
+    if (out.empty() || out.back() != '/') out += '/';
+    out.append(part);
+  }
+  return out;
+}
+
+std::string shell_quote(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + 2);
+  out += '\'';
+  for (char c : text) {
+    if (c == '\'') {
+      out += "'\"'\"'";
+    } else {
+      out += c;
+    }
+  }
+  out += '\'';
+  return out;
+}
+
+std::string shell_quote_path(std::string_view path) {
+  if (path == "~") return "\"$HOME\"";
+  if (path.starts_with("~/")) return concat({"\"$HOME\"/", shell_quote(path.substr(2))});
+  return shell_quote(path);
+}
+
+std::string resolve_remote(std::string_view cwd, std::string_view path) {
+  if (path.empty()) return normalize_posix(concat({cwd, "/"}));
+  if (path == "~") return "~";
+  if (path.starts_with("~/")) return normalize_posix(concat({"~/", path.substr(2)}));
+  if (path.front() == '/') return normalize_posix(path);
+  return normalize_posix(concat({cwd, "/", path}));
+}
+
+std::string resolve_from_home(std::string_view path) {
+  if (path.empty() || path == "~" || path == ".") return "~";
+  if (path.starts_with("~/")) return normalize_posix(concat({"~/", path.substr(2)}));
+  if (path.front() == '/') return normalize_posix(path);
+  return normalize_posix(concat({"~/", path}));
+}
+
+std::string resolve_native(const SshClient& client, std::string_view path) {
+  return resolve_remote(client.cwd, path);
+}
+
+std::string remote_parent(std::string_view resolved) {
+  if (resolved.empty() || resolved == "/") return "/";
+  const std::size_t slash = resolved.rfind('/');
+  if (slash == std::string_view::npos) return std::string();
+  if (slash == 0) return "/";
+  return std::string(resolved.substr(0, slash));
+}
+
+// ---- running ssh ------------------------------------------------------------------------------
+
+std::string_view askpass_script() {
+  return "#!/bin/sh\nprintf '%s\\n' \"$TARNWISTLE_SSH_PASSWORD\"\n";
+}
+
+namespace {
+
+std::string connect_timeout_text(double seconds) {
+  const double up = std::ceil(seconds);
+  if (!(up >= 1.0)) return "1";
+  if (up >= 18446744073709551615.0) return "18446744073709551615";
+  return std::to_string(static_cast<std::uint64_t>(up));
+}
+
+// Writes askpass.sh into a fresh directory; the password itself only travels in the
+// environment of the ssh process.
+Result<TempDir> write_askpass(std::string& script_path) {
+  int err = 0;
+  std::optional<TempDir> dir = make_temp_dir(system_temp_dir(), "tarnwistle-askpass-", 0700, err);
+  if (!dir) return general_error(concat({"cannot create SSH askpass helper: ", os_error_text(err)}));
+  script_path = join_local(dir->path(), "askpass.sh");
+  const int fd = ::open(script_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) return general_error(concat({"cannot write SSH askpass helper: ", os_error_text(errno)}));
+  std::string_view rest = askpass_script();
+  while (!rest.empty()) {
+    const ssize_t n = ::write(fd, rest.data(), rest.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      const int write_err = n < 0 ? errno : EIO;
+      ::close(fd);
+      return general_error(concat({"cannot write SSH askpass helper: ", os_error_text(write_err)}));
+    }
+    rest.remove_prefix(static_cast<std::size_t>(n));
+  }
+  if (::close(fd) != 0 && errno != EINTR) {
+    return general_error(concat({"cannot write SSH askpass helper: ", os_error_text(errno)}));
+  }
+  if (::chmod(script_path.c_str(), 0700) != 0) {
+    return general_error(
+        concat({"cannot secure SSH askpass helper permissions: ", os_error_text(errno)}));
+  }
+  return std::move(*dir);
+}
+
+std::vector<std::string> ssh_arguments(const SshClient& client,
+                                       std::optional<std::string> remote_command) {
+  std::vector<std::string> args = {"-T", "-p", std::to_string(client.port), "-l", client.username,
+                                   "-o",
+                                   concat({"ConnectTimeout=", connect_timeout_text(client.connect_timeout)}),
+                                   "-o",
+                                   client.accept_unknown_host_key ? "StrictHostKeyChecking=accept-new"
+                                                                  : "StrictHostKeyChecking=yes"};
+  if (client.key_filename) {
+    args.emplace_back("-i");
+    args.push_back(*client.key_filename);
+  }
+  if (client.control_dir) {
+    args.insert(args.end(), {"-o", "ControlMaster=auto", "-o", "ControlPersist=60", "-o",
+                             concat({"ControlPath=",
+                                     utf8_lossy(join_local(client.control_dir->path(), "mux-%C"))})});
+  }
+  args.insert(args.end(), client.ssh_flags.begin(), client.ssh_flags.end());
+  if (client.password) {
+    args.insert(args.end(), {"-o", "BatchMode=no", "-o", "NumberOfPasswordPrompts=1"});
+  } else if (!client.allow_password_prompt) {
+    args.insert(args.end(), {"-o", "BatchMode=yes"});
+  }
+  args.push_back(client.host);
+  if (remote_command) args.push_back(std::move(*remote_command));
+  return args;
+}
+
+}  // namespace
+
+Result<SshInvocation> ssh_invocation(const SshClient& client,
+                                     std::optional<std::string> remote_command,
+                                     std::optional<std::string> stdin_data,
+                                     std::optional<std::chrono::nanoseconds> timeout,
+                                     std::uint64_t output_limit) {
+  SshInvocation inv;
+  if (client.password) {
+    std::string script;
+    Result<TempDir> dir = write_askpass(script);
+    if (!dir.ok()) return dir.error();  // the half-made directory is removed with `dir`
+    inv.askpass_dir = std::move(*dir);
+    inv.request.env = {{"SSH_ASKPASS", utf8_lossy(script)},
+                       {"SSH_ASKPASS_REQUIRE", "force"},
+                       {"DISPLAY", "tarnwistle:0"},
+                       {"TARNWISTLE_SSH_PASSWORD", *client.password}};
+  }
+  inv.request.program = "ssh";
+  inv.request.args = ssh_arguments(client, std::move(remote_command));
+  inv.request.stdin_data = std::move(stdin_data);
+  inv.request.timeout = timeout;
+  inv.request.max_output_bytes = output_limit;
+  return inv;
+}
+
+Result<ProcessOutput> run_ssh(const SshClient& client, std::optional<std::string> remote_command,
+                              std::optional<std::string> stdin_data,
+                              std::optional<std::chrono::nanoseconds> timeout,
+                              std::uint64_t output_limit, const TimeoutHook& on_timeout) {
+  Result<SshInvocation> inv = ssh_invocation(client, std::move(remote_command),
+                                             std::move(stdin_data), timeout, output_limit);
+  if (!inv.ok()) return inv.error();
+  // The askpass directory lives in `inv` until this function returns, after the run.
+  return run_process(std::move(inv->request), on_timeout);
+}
+
+std::string timeout_seconds_text(std::chrono::nanoseconds timeout) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%.3f", static_cast<double>(timeout.count()) / 1e9);
+  return text;
+}
+
+namespace {
+
+std::string ascii_lower(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return out;
+}
+
+std::string trimmed_stderr(const ProcessOutput& out) {
+  return std::string(trim_unicode(utf8_lossy(out.stderr_data)));
+}
+
+}  // namespace
+
+CoreError failed_remote(std::string_view op, std::string_view path, const ProcessOutput& out) {
+  std::string message = concat({"SSH ", op, " failed with exit code ", std::to_string(out.exit_code),
+                                ": ", path, ": ", trimmed_stderr(out)});
+  const std::string lower = ascii_lower(message);
+  const bool denied = lower.find("permission denied") != std::string::npos;
+  // Only ssh's own failures (exit 255) are authentication failures: a remote command that
+  // cannot read "password.txt" is an ordinary permission error.
+  if (denied && out.exit_code == 255 &&
+      (lower.find("publickey") != std::string::npos || lower.find("password") != std::string::npos)) {
+    return make_error(CoreErrorKind::Authentication, std::move(message));
+  }
+  if (denied) return make_error(CoreErrorKind::PermissionDenied, std::move(message));
+  return general_error(std::move(message));
+}
+
+Result<ProcessOutput> checked_remote(const SshClient& client, std::string_view op,
+                                     std::string_view path, std::string remote_command,
+                                     std::optional<std::string> stdin_data, int* exit_code) {
+  Result<ProcessOutput> out = run_ssh(client, std::move(remote_command), std::move(stdin_data),
+                                      client.operation_timeout, client.max_transfer_bytes);
+  if (!out.ok()) return out;
+  if (out->timed_out) {
+    return make_error(CoreErrorKind::Timeout,
+                      concat({"SSH ", op, " timed out after ",
+                              timeout_seconds_text(client.operation_timeout), "s: ", path}));
+  }
+  if (out->stdout_omitted_bytes > 0 || out->stderr_omitted_bytes > 0) {
+    return make_error(CoreErrorKind::TransferLimit,
+                      concat({"SSH ", op, " exceeded the configured transfer limit of ",
+                              std::to_string(client.max_transfer_bytes), " bytes: ", path}));
+  }
+  if (out->exit_code == 0) return out;
+  if (exit_code != nullptr) *exit_code = out->exit_code;
+  return failed_remote(op, path, *out);
+}
+
+// ---- operations ---------------------------------------------------------------------------------
+
+Result<FileInfo> stat_native(const SshClient& client, std::string_view path) {
+  Result<ProcessOutput> out =
+      checked_remote(client, "stat", path, stat_script(resolve_native(client, path)), std::nullopt);
+  if (!out.ok()) return out.error();
+  return parse_stat_record(out->stdout_data, path);
+}
+
+Result<std::string> read_bytes_native(const SshClient& client, std::string_view path) {
+  Result<ProcessOutput> out = checked_remote(client, "read_bytes", path,
+                                             cat_script(resolve_native(client, path)), std::nullopt);
+  if (!out.ok()) return out.error();
+  return std::move(out->stdout_data);
+}
+
+namespace {
+
+CoreError window_failure(std::string_view path, const ProcessOutput& out) {
+  const auto failed = [&](CoreErrorKind kind, std::string_view reason) {
+    return make_error(kind, concat({"SSH read_text_window failed: ", path, ": ", reason}));
+  };
+  switch (out.exit_code) {
+    case 44: return failed(CoreErrorKind::NotFound, "file does not exist");
+    case 45: return failed(CoreErrorKind::General, "path is a directory");
+    case 46: return failed(CoreErrorKind::General, "path is not a regular file");
+    default: break;
+  }
+  const std::string stderr_text(trim_unicode(utf8_lossy(out.stderr_data)));
+  const bool denied = ascii_lower(stderr_text).find("permission denied") != std::string::npos;
+  return failed(denied ? CoreErrorKind::PermissionDenied : CoreErrorKind::General, stderr_text);
+}
+
+}  // namespace
+
+Result<TextWindow> read_text_window_native(const SshClient& client, std::string_view path,
+                                           std::int64_t offset, std::uint64_t limit) {
+  const std::string marker = concat({"__TARNWISTLE_WINDOW_", call_token(), "__"});
+  Result<ProcessOutput> out =
+      run_ssh(client, window_script(resolve_native(client, path), offset, limit, marker),
+              std::nullopt, client.operation_timeout, client.max_transfer_bytes);
+  if (!out.ok()) return out.error();
+  if (out->timed_out) {
+    return make_error(CoreErrorKind::Timeout,
+                      concat({"SSH read_text_window timed out after ",
+                              timeout_seconds_text(client.operation_timeout), "s: ", path}));
+  }
+  if (out->stdout_omitted_bytes > 0 || out->stderr_omitted_bytes > 0) {
+    return make_error(CoreErrorKind::TransferLimit,
+                      concat({"SSH read_text_window exceeded the configured transfer limit of ",
+                              std::to_string(client.max_transfer_bytes), " bytes: ", path}));
+  }
+  if (out->exit_code != 0) return window_failure(path, *out);
+  Result<WindowMeta> meta = parse_window_metadata(out->stderr_data, marker, path);
+  if (!meta.ok()) return meta.error();
+  return TextWindow{std::move(out->stdout_data), meta->total, meta->start, meta->end,
+                    meta->truncated};
+}
+
+// The scripts' exit codes are matched on the code itself, not on the message text, so a path
+// that happens to contain "exit code 73" cannot turn a failure into a conflict.
+Result<FileInfo> write_bytes_atomic_native(const SshClient& client, std::string_view path,
+                                           std::string data,
+                                           const std::optional<std::string>& expected_version,
+                                           bool create_only) {
+  if (data.size() > client.max_transfer_bytes) {
+    return make_error(CoreErrorKind::TransferLimit,
+                      concat({"SSH write_bytes failed: ", path, ": content size ",
+                              std::to_string(data.size()),
+                              " exceeds the configured transfer limit of ",
+                              std::to_string(client.max_transfer_bytes), " bytes"}));
+  }
+  const std::string script = write_script(resolve_native(client, path), call_token(),
+                                          expected_version, create_only, data.size());
+  int code = 0;
+  Result<ProcessOutput> out =
+      checked_remote(client, "write_bytes", path, script, std::move(data), &code);
+  if (!out.ok()) {
+    if (out.error().kind == CoreErrorKind::General && code == 73) {
+      return make_error(CoreErrorKind::Conflict, concat({"write conflict: ", path}));
+    }
+    if (out.error().kind == CoreErrorKind::General && code == 74) {
+      return make_error(CoreErrorKind::Timeout, concat({"write lock timed out: ", path}));
+    }
+    return out.error();
+  }
+  return stat_native(client, path);
+}
+
+Result<void> delete_if_version_native(const SshClient& client, std::string_view path,
+                                      const std::optional<std::string>& expected_version) {
+  int code = 0;
+  Result<ProcessOutput> out =
+      checked_remote(client, "delete", path,
+                     delete_script(resolve_native(client, path), expected_version), std::nullopt,
+                     &code);
+  if (out.ok()) return {};
+  if (out.error().kind == CoreErrorKind::General) {
+    switch (code) {
+      case 44:
+        return make_error(CoreErrorKind::NotFound,
+                          concat({"SSH delete failed: ", path, ": file does not exist"}));
+      case 73: return make_error(CoreErrorKind::Conflict, concat({"delete conflict: ", path}));
+      case 74: return make_error(CoreErrorKind::Timeout, concat({"delete lock timed out: ", path}));
+      default: break;
+    }
+  }
+  return out.error();
+}
+
+Result<void> mkdir_native(const SshClient& client, std::string_view path, bool parents,
+                          bool exist_ok) {
+  Result<ProcessOutput> out =
+      checked_remote(client, "mkdir", path,
+                     mkdir_script(resolve_native(client, path), parents, exist_ok), std::nullopt);
+  if (!out.ok()) return out.error();
+  return {};
+}
+
+void terminate_remote(const SshClient& client, const RemoteProcess& process) {
+  // The outcome is ignored on purpose: the runner stops the local ssh next in any case.
+  (void)run_ssh(client, terminate_script(process), std::nullopt, std::chrono::seconds(3), 8192);
+}
+
+Result<ProcessOutput> exec_native(const SshClient& client, const RemoteExec& exec) {
+  const std::string token = call_token();
+  const std::string marker = exec_marker(token);
+  Result<SshInvocation> inv =
+      ssh_invocation(client, exec_wrapper(token, exec_body(exec.cwd, exec.env, exec.command_piece)),
+                     exec.stdin_data, exec.timeout, exec.max_output_bytes);
+  if (!inv.ok()) return inv.error();
+  const TimeoutHook hook = [&](std::string_view captured) {
+    if (const std::optional<RemoteProcess> process = find_remote_process(captured, marker)) {
+      terminate_remote(client, *process);
+    }
+  };
+  Result<ProcessOutput> out = run_process(std::move(inv->request), hook);
+  if (!out.ok()) return out;
+  auto [stderr_data, removed] = strip_control_marker(out->stderr_data, marker);
+  out->stderr_data = std::move(stderr_data);
+  out->stderr_total_bytes -= std::min(out->stderr_total_bytes, removed);
+  return out;
+}
+
+}  // namespace tarnwistle

@@ -1,0 +1,700 @@
+"""SshClient against real OpenSSH servers on 127.0.0.1 (see ssh_server.py).
+
+The remote host is this machine, so the tests look at the remote side directly through the
+file system and the process table rather than through the client under test.
+"""
+
+from __future__ import annotations
+
+import gc
+import os
+import re
+import stat as st
+import threading
+import time
+import uuid
+from pathlib import Path
+
+import pytest
+
+from tarnwistle import _core
+
+pytestmark = pytest.mark.ssh
+
+SERVERS = ["main", "bsd"]
+
+
+# ---- fixtures ---------------------------------------------------------------------------------
+
+
+@pytest.fixture(scope="session")
+def clients(ssh_world):
+    """Clients are cached per configuration so that their master connections are reused."""
+    cache = {}
+
+    def make(server="main", **kwargs):
+        key = (server, tuple(sorted(kwargs.items())))
+        if key not in cache:
+            options = {"key_filename": str(ssh_world.key), "allow_password_prompt": False,
+                       "connect_timeout": 5, "operation_timeout": 15}
+            options.update(kwargs)
+            port = getattr(ssh_world, server).port
+            cache[key] = _core.SshClient("127.0.0.1", port=port, username=ssh_world.user,
+                                         **options)
+        return cache[key]
+
+    return make
+
+
+@pytest.fixture(params=SERVERS)
+def server(request):
+    return request.param
+
+
+@pytest.fixture
+def client(clients, server):
+    return clients(server)
+
+
+@pytest.fixture
+def rdir(ssh_world, client):
+    """A fresh remote directory (relative to the remote home) and its local view."""
+    name = f"t-{uuid.uuid4().hex[:10]}"
+    client.mkdir(name)
+    return name, ssh_world.home / name
+
+
+@pytest.fixture
+def short_tmp(monkeypatch):
+    """A TMPDIR short enough for control directories to stay in it."""
+    import shutil
+    import tempfile
+
+    path = Path(tempfile.mkdtemp(prefix="tw", dir="/tmp"))
+    monkeypatch.setenv("TMPDIR", str(path))
+    yield path
+    gc.collect()
+    shutil.rmtree(path, ignore_errors=True)
+
+
+def last_argv(world):
+    return world.argv_records()[-1]
+
+
+def leftovers(root: Path):
+    return sorted(str(p) for p in root.rglob("*")
+                  if re.search(r"\.tarnwistle-[0-9a-f]+\.tmp$|\.tarnwistle\.lock$", p.name))
+
+
+def user_processes(world, needle):
+    return [argv for _, argv in world.remote_processes() if needle in " ".join(argv)]
+
+
+def wait_until(predicate, seconds=5.0):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        if predicate():
+            return True
+        time.sleep(0.05)
+    return predicate()
+
+
+# ---- construction and paths (no server contacted) ---------------------------------------------
+
+
+class TestConstruction:
+    def make(self, **kwargs):
+        options = {"port": 22, "username": "u", "multiplexing": False}
+        options.update(kwargs)
+        return _core.SshClient(options.pop("host", "h"), **options)
+
+    @pytest.mark.parametrize("kwargs, message", [
+        ({"port": 0}, "ssh port is required and must be a positive integer"),
+        ({"port": -1}, "ssh port is required and must be a positive integer"),
+        ({"port": 70000}, "ssh port is required and must be a positive integer"),
+        ({"host": "  "}, "ssh host is required"),
+        ({"host": " -oProxyCommand=x"}, "ssh host must not start with '-'"),
+        ({"username": " "}, "ssh user is required"),
+        ({"connect_timeout": 0}, "connect_timeout must be a positive finite number"),
+        ({"connect_timeout": float("nan")}, "connect_timeout must be a positive finite number"),
+        ({"connect_timeout": float("inf")}, "connect_timeout must be a positive finite number"),
+        ({"operation_timeout": -1.0}, "operation_timeout must be a positive finite number"),
+        ({"max_transfer_bytes": 0}, "max_transfer_bytes must be between 1 and 268435456"),
+        ({"max_transfer_bytes": 268435457}, "max_transfer_bytes must be between 1 and 268435456"),
+        ({"ssh_flags": 5}, "flags must be a string or sequence"),
+    ])
+    def test_refused_values(self, kwargs, message):
+        with pytest.raises(ValueError, match=f"^{re.escape(message)}$"):
+            self.make(**kwargs)
+
+    def test_port_check_comes_before_the_host_check(self):
+        with pytest.raises(ValueError, match="port"):
+            self.make(host="-x", port=0)
+
+    def test_argument_types(self):
+        with pytest.raises(TypeError, match="missing 1 required keyword-only argument: 'port'"):
+            _core.SshClient("h", username="u")
+        with pytest.raises(TypeError, match="^argument 'multiplexing': "):
+            self.make(multiplexing=1)
+        with pytest.raises(TypeError, match="^argument 'connect_timeout': "):
+            self.make(connect_timeout="5")
+        with pytest.raises(OverflowError):
+            self.make(max_transfer_bytes=-1)
+
+    def test_rejected_host_leaves_no_control_directory(self, tmp_path, monkeypatch):
+        monkeypatch.setenv("TMPDIR", str(tmp_path))
+        with pytest.raises(ValueError):
+            _core.SshClient("-h", port=22, username="u")
+        assert list(tmp_path.iterdir()) == []
+
+    def test_control_directory_lives_as_long_as_the_client(self, short_tmp):
+        tmp_path = short_tmp
+        client = _core.SshClient("h", port=22, username="u")
+        (made,) = tmp_path.iterdir()
+        assert re.fullmatch(r"tarnwistle-ssh-[A-Za-z0-9]{6}", made.name)
+        assert self.make(multiplexing=False) is not None
+        assert len(list(tmp_path.iterdir())) == 1
+        del client
+        gc.collect()
+        assert list(tmp_path.iterdir()) == []
+
+    @pytest.mark.parametrize("extra, stays", [(0, True), (1, False), (6, False)])
+    def test_control_path_bound(self, ssh_world, clients, monkeypatch, extra, stays):
+        # {TMPDIR}/tarnwistle-ssh-XXXXXX/mux-%C expands to len(TMPDIR) + 67 bytes: 19 bytes of
+        # TMPDIR give exactly 86, the longest path whose master socket can still be bound.
+        base = Path("/tmp") / ("b" * (19 - len("/tmp/") + extra))
+        base.mkdir(exist_ok=True)
+        try:
+            monkeypatch.setenv("TMPDIR", str(base))
+            client = _core.SshClient("127.0.0.1", port=ssh_world.main.port,
+                                     username=ssh_world.user, key_filename=str(ssh_world.key),
+                                     allow_password_prompt=False)
+            assert client.exists(".")  # the master socket could be bound
+            control = next(a for a in last_argv(ssh_world) if a.startswith("ControlPath="))
+            parent = str(base) if stays else "/tmp"
+            assert re.fullmatch(re.escape(f"ControlPath={parent}/") +
+                                r"tarnwistle-ssh-[A-Za-z0-9]{6}/mux-%C", control)
+            del client
+        finally:
+            gc.collect()
+            os.rmdir(base)
+
+    @pytest.mark.parametrize("cwd, expected", [
+        (".", "~"), ("", "~"), ("~", "~"), ("work", "~/work"), ("/srv", "/srv"),
+        ("~/a/../b/", "~/b"), ("~/..", "."), ("/../../etc", "/etc"),
+    ])
+    def test_working_directory(self, cwd, expected):
+        client = self.make(cwd=cwd)
+        assert client.cwd == expected
+        assert repr(client) == f'SshClient(host="h", port=22, username="u", cwd="{expected}")'
+
+    def test_repr_quotes_and_trims(self):
+        client = self.make(host=' a"b\t ', username="x\\y", cwd="/q\"")
+        assert repr(client) == 'SshClient(host="a\\"b", port=22, username="x\\\\y", cwd="/q\\"")'
+
+    @pytest.mark.parametrize("cwd, path, expected", [
+        ("~", "a/./b/../c", "~/a/c"), ("~", "", "~"), ("~", ".", "~"), ("~", "..", "."),
+        ("/srv/app", "../x", "/srv/x"), ("/srv/app", "/../../etc", "/etc"), ("/srv/app", "~", "~"),
+        ("~", "~user/x", "~/~user/x"), ("~/..", "x", "x"), ("~", "~/", "~"), ("/", "..", "/"),
+    ])
+    def test_resolve(self, cwd, path, expected):
+        assert self.make(cwd=cwd).resolve(path) == expected
+
+    @pytest.mark.parametrize("parts, expected", [
+        ((), ""), (("a", 5, "b"), "a/b"), (("", "a"), "/a"), (("a", "/b"), "a/b"),
+        (("a/", "b"), "a/b"), (("a", ""), "a/"), (("/x", "//y", "z/"), "/x/y/z/"),
+    ])
+    def test_join(self, parts, expected):
+        assert self.make().join(*parts) == expected
+
+    def test_kind(self):
+        assert _core.SshClient.kind == "ssh"
+        assert self.make().kind == "ssh"
+
+
+# ---- the ssh command line -----------------------------------------------------------------------
+
+
+class TestCommandLine:
+    def test_key_login_with_multiplexing_and_flags(self, ssh_world, short_tmp):
+        tmp_path = short_tmp
+        client = _core.SshClient(" 127.0.0.1 ", port=ssh_world.main.port,
+                                 username=f" {ssh_world.user} ", key_filename=str(ssh_world.key),
+                                 connect_timeout=2.5, allow_password_prompt=False,
+                                 ssh_flags="-C -v -A -o Foo=bar -C")
+        assert client.exists(".")
+        (control,) = tmp_path.iterdir()
+        argv = last_argv(ssh_world)
+        assert argv[:-1] == [
+            "-T", "-p", str(ssh_world.main.port), "-l", ssh_world.user,
+            "-o", "ConnectTimeout=3", "-o", "StrictHostKeyChecking=yes",
+            "-i", str(ssh_world.key),
+            "-o", "ControlMaster=auto", "-o", "ControlPersist=60",
+            "-o", f"ControlPath={control}/mux-%C",
+            "-C", "-A", "-C", "-o", "BatchMode=yes", "127.0.0.1",
+        ]
+        assert argv[-1].startswith("p=")
+
+    @pytest.mark.parametrize("connect_timeout, shown", [(0.2, "1"), (30.0, "30"), (1e-300, "1")])
+    def test_without_multiplexing_or_batch_mode(self, ssh_world, connect_timeout, shown):
+        client = _core.SshClient("127.0.0.1", port=ssh_world.main.port, username=ssh_world.user,
+                                 key_filename=str(ssh_world.key), multiplexing=False,
+                                 connect_timeout=connect_timeout, accept_unknown_host_key=True)
+        assert client.exists(".")
+        assert last_argv(ssh_world)[:11] == [
+            "-T", "-p", str(ssh_world.main.port), "-l", ssh_world.user,
+            "-o", f"ConnectTimeout={shown}", "-o", "StrictHostKeyChecking=accept-new",
+            "-i", str(ssh_world.key),
+        ]
+        assert last_argv(ssh_world)[11] == "127.0.0.1"
+
+    def test_key_path_expands_the_local_home(self, ssh_world, monkeypatch):
+        monkeypatch.setenv("HOME", str(ssh_world.base))
+        client = _core.SshClient("127.0.0.1", port=ssh_world.main.port, username=ssh_world.user,
+                                 key_filename="~/" + ssh_world.key.name, multiplexing=False,
+                                 allow_password_prompt=False)
+        assert client.exists(".")
+        argv = last_argv(ssh_world)
+        assert argv[argv.index("-i") + 1] == str(ssh_world.key)
+        monkeypatch.delenv("HOME")
+        client = _core.SshClient("127.0.0.1", port=1, username="u", key_filename="~/k",
+                                 multiplexing=False)
+        client.exec_command("true", timeout=5)
+        argv = last_argv(ssh_world)
+        assert argv[argv.index("-i") + 1] == "~/k"
+
+    def test_password_login_through_askpass(self, ssh_world, tmp_path, monkeypatch):
+        monkeypatch.setenv("TMPDIR", str(tmp_path))
+        client = _core.SshClient("127.0.0.1", port=ssh_world.main.port, username=ssh_world.user,
+                                 password=ssh_world.password, multiplexing=False)
+        result = client.exec_command("id -un")
+        assert (result.exit_code, result.stdout) == (0, ssh_world.user + "\n")
+        argv = last_argv(ssh_world)
+        assert argv[7:13] == ["-o", "StrictHostKeyChecking=yes",
+                              "-o", "BatchMode=no", "-o", "NumberOfPasswordPrompts=1"]
+        assert not any(ssh_world.password in a for rec in ssh_world.argv_records() for a in rec)
+        mode, size, path = ssh_world.askpass_records()[-1].split(" ", 2)
+        assert (mode, size) == ("700", "51")
+        assert re.fullmatch(re.escape(str(tmp_path)) + r"/tarnwistle-askpass-[A-Za-z0-9]{6}/askpass\.sh",
+                            path)
+        assert list(tmp_path.iterdir()) == []  # removed after the run
+
+    def test_empty_password_is_no_password(self, ssh_world, tmp_path, monkeypatch):
+        monkeypatch.setenv("TMPDIR", str(tmp_path))
+        client = _core.SshClient("127.0.0.1", port=ssh_world.main.port, username=ssh_world.user,
+                                 password="", key_filename=str(ssh_world.key),
+                                 multiplexing=False, allow_password_prompt=False)
+        assert client.exists(".")
+        assert last_argv(ssh_world)[-3:-1] == ["BatchMode=yes", "127.0.0.1"]
+        assert list(tmp_path.iterdir()) == []
+
+    @pytest.mark.parametrize("how", ["wrong password", "unknown key"])
+    def test_authentication_failures(self, ssh_world, tmp_path, monkeypatch, how):
+        monkeypatch.setenv("TMPDIR", str(tmp_path))
+        if how == "wrong password":
+            options = {"password": "not-" + ssh_world.password}
+        else:
+            options = {"key_filename": str(ssh_world.other_key), "allow_password_prompt": False}
+        client = _core.SshClient("127.0.0.1", port=ssh_world.main.port, username=ssh_world.user,
+                                 **options)
+        with pytest.raises(_core.AuthenticationError,
+                           match=r"^SSH stat failed with exit code 255: x: .*Permission denied"):
+            client.stat("x")
+        result = client.exec_command("true")  # exec reports it in the result instead
+        assert result.exit_code == 255 and "Permission denied" in result.stderr
+        del client
+        gc.collect()
+        assert list(tmp_path.iterdir()) == []
+
+    def test_unreachable_port_is_a_result(self, ssh_world):
+        from ssh_server import free_port
+
+        client = _core.SshClient("127.0.0.1", port=free_port(), username=ssh_world.user,
+                                 key_filename=str(ssh_world.key), allow_password_prompt=False)
+        result = client.exec_command("echo never")
+        assert (result.exit_code, result.stdout, result.timed_out) == (255, "", False)
+        assert "Connection refused" in result.stderr
+        with pytest.raises(_core.ClientError, match="^SSH read_bytes failed with exit code 255: f: "):
+            client.read_bytes("f")
+
+
+# ---- files ----------------------------------------------------------------------------------------
+
+AWKWARD_NAMES = ["sp ace.txt", "quo'te\"s.txt", "dol$lar`tick`.txt", "tab\there.txt",
+                 "new\nline.txt", "-dash.txt", "star*.txt", "~user.txt"]
+
+
+class TestFiles:
+    @pytest.mark.parametrize("name", AWKWARD_NAMES)
+    def test_awkward_names_round_trip(self, client, rdir, name):
+        remote, local = rdir
+        path = f"{remote}/{name}"
+        content = f"first {name}\nsecond\n"
+        info = client.write_text_atomic(path, content)
+        on_disk = local / name
+        assert on_disk.read_text() == content
+        assert (info.kind, info.size, info.exists) == ("file", len(content.encode()), True)
+        assert client.stat(path).version == info.version
+        assert client.read_text(path) == content
+        assert client.read_bytes(path) == content.encode()
+        lines = content.splitlines(keepends=True)
+        assert client.read_text_window(path, -1, 1) == reference_window(lines, -1, 1)
+        client.delete(path)
+        assert not on_disk.exists() and not client.exists(path)
+        assert leftovers(local) == []
+
+    def test_home_relative_paths(self, ssh_world, clients, server):
+        client = clients(server, cwd="/")
+        name = f"home-{uuid.uuid4().hex[:8]} x.txt"
+        client.write_text(f"~/{name}", "h")
+        assert (ssh_world.home / name).read_text() == "h"
+        assert client.path_info(f"~/{name}") == (True, True, False)
+        client.delete(f"~/{name}")
+
+    def test_versions_follow_the_remote_stat(self, client, rdir, server):
+        remote, local = rdir
+        info = client.write_text_atomic(f"{remote}/v.txt", "twelve bytes")
+        seen = os.lstat(local / "v.txt")
+        prefix = f"remote:file:12:{int(seen.st_mtime)}:{seen.st_ino}"
+        if server == "main":  # GNU form: the human-readable time follows
+            assert re.fullmatch(re.escape(prefix) + r":\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d+ [+-]\d{4}",
+                                info.version)
+        else:  # BSD form ends at the inode
+            assert info.version == prefix
+        assert info.modified_ns == int(seen.st_mtime) * 1_000_000_000
+        assert info.is_symlink is False
+
+    def test_kinds(self, client, rdir):
+        remote, local = rdir
+        (local / "sub").mkdir()
+        os.symlink("nowhere", local / "dangling")
+        os.symlink("sub", local / "to-dir")
+        os.mkfifo(local / "fifo")
+        missing = client.stat(f"{remote}/missing")
+        assert (missing.exists, missing.kind, missing.size, missing.version) == (False, "missing", 0, None)
+        assert missing.modified_ns is None
+        dangling = client.stat(f"{remote}/dangling")
+        assert (dangling.exists, dangling.kind, dangling.is_symlink, dangling.size) == (True, "symlink", True, 0)
+        assert dangling.version.startswith("remote:symlink:")
+        assert client.path_info(f"{remote}/to-dir") == (True, False, False)
+        assert client.path_info(f"{remote}/sub") == (True, False, True)
+        assert client.stat(f"{remote}/fifo").kind == "other"
+
+    def test_unreadable_file_still_has_a_description(self, client, rdir, ssh_world):
+        remote, local = rdir
+        for name in ("secret.bin", "password.txt"):
+            client.write_bytes(f"{remote}/{name}", b"abc")
+            os.chmod(local / name, 0)
+            info = client.stat(f"{remote}/{name}")
+            assert (info.kind, info.size) == ("file", 3)
+            assert client.is_file(f"{remote}/{name}")
+            # A remote "Permission denied" about a file called password.txt is not a login failure.
+            with pytest.raises(_core.PermissionDeniedError,
+                               match=rf"^SSH read_bytes failed with exit code 1: {remote}/{name}: .*Permission denied"):
+                client.read_bytes(f"{remote}/{name}")
+            with pytest.raises(_core.PermissionDeniedError, match="^SSH read_text_window failed: "):
+                client.read_text_window(f"{remote}/{name}", 1, 1)
+
+    def test_modes_of_new_and_rewritten_files(self, client, rdir):
+        remote, local = rdir
+        client.write_text(f"{remote}/new.txt", "n")
+        assert st.S_IMODE(os.stat(local / "new.txt").st_mode) == 0o600
+        os.chmod(local / "new.txt", 0o644)
+        client.write_text(f"{remote}/new.txt", "again")
+        assert st.S_IMODE(os.stat(local / "new.txt").st_mode) == 0o644
+        os.symlink("new.txt", local / "link")
+        client.write_text(f"{remote}/link", "replaces the link")
+        assert not os.path.islink(local / "link")
+        assert st.S_IMODE(os.stat(local / "link").st_mode) == 0o600
+        assert (local / "new.txt").read_text() == "again"
+
+    def test_versioned_writes_and_conflicts(self, client, rdir):
+        remote, local = rdir
+        path = f"{remote}/c.txt"
+        first = client.write_text_atomic(path, "one", create_only=True)
+        with pytest.raises(_core.ConflictError, match=f"^write conflict: {path}$"):
+            client.write_text_atomic(path, "two", create_only=True)
+        with pytest.raises(_core.ConflictError, match=f"^write conflict: {path}$"):
+            client.write_text_atomic(path, "two", expected_version="missing")
+        second = client.write_text_atomic(path, "one", expected_version=first.version)
+        assert second.version != first.version  # same content, new inode
+        with pytest.raises(_core.ConflictError):
+            client.write_text_atomic(path, "three", expected_version=first.version)
+        assert (local / "c.txt").read_text() == "one"
+        with pytest.raises(_core.ConflictError, match=f"^write conflict: {remote}/none$"):
+            client.write_text_atomic(f"{remote}/none", "x", expected_version=first.version)
+        assert client.write_text_atomic(f"{remote}/deep/er/f", "x", expected_version="missing").size == 1
+        with pytest.raises(_core.ConflictError, match=f"^delete conflict: {path}$"):
+            client.delete_if_version(path, expected_version=first.version)
+        client.delete_if_version(path, expected_version=second.version)
+        with pytest.raises(_core.FileNotFoundError, match=f"^SSH delete failed: {path}: file does not exist$"):
+            client.delete_if_version(path, expected_version=second.version)
+        assert leftovers(local) == []
+
+    def test_failure_messages_name_the_method(self, client, rdir):
+        remote, local = rdir
+        (local / "plain").write_text("a file, not a directory")
+        with pytest.raises(_core.ClientError, match=rf"^SSH write_text failed with exit code 1: {remote}/plain/x: .+"):
+            client.write_text(f"{remote}/plain/x", "x")
+        with pytest.raises(_core.ClientError, match=rf"^SSH write_bytes failed with exit code 1: {remote}/plain/x: .+"):
+            client.write_text_atomic(f"{remote}/plain/x", "x")
+        with pytest.raises(_core.ClientError, match=rf"^SSH read_text failed with exit code 1: {remote}/nope: .+"):
+            client.read_text(f"{remote}/nope")
+        with pytest.raises(_core.ClientError, match=f"^SSH write_text failed: {remote}/e: UnicodeEncodeError: "):
+            client.write_text(f"{remote}/e", "\udc80")
+        with pytest.raises(_core.ClientError, match=f"^SSH read_text failed: {remote}/plain: LookupError: "):
+            client.read_text(f"{remote}/plain", encoding="no-such-codec")
+        assert client.read_text(f"{remote}/plain", encoding="utf-16-le")  # any codec works
+
+    def test_transfer_limits(self, ssh_world, clients, server, rdir):
+        remote, local = rdir
+        # The limit bounds every captured stream, the stat record after a write included, so
+        # it stays above the length of that record here.
+        small = clients(server, max_transfer_bytes=200)
+        exact, over = b"y" * 200, b"y" * 201
+        (local / "exact").write_bytes(exact)
+        (local / "over").write_bytes(over)
+        assert small.read_bytes(f"{remote}/exact") == exact
+        with pytest.raises(_core.TransferLimitError,
+                           match=f"^SSH read_bytes exceeded the configured transfer limit of 200 bytes: {remote}/over$"):
+            small.read_bytes(f"{remote}/over")
+        with pytest.raises(_core.TransferLimitError, match="^SSH read_text_window exceeded"):
+            small.read_text_window(f"{remote}/over", 1, 5)
+        runs = len(ssh_world.argv_records())
+        with pytest.raises(_core.TransferLimitError,
+                           match=f"^SSH write_bytes failed: {remote}/w: content size 201 exceeds the configured transfer limit of 200 bytes$"):
+            small.write_bytes(f"{remote}/w", over)
+        assert len(ssh_world.argv_records()) == runs  # nothing was sent
+        small.write_bytes(f"{remote}/w", bytearray(exact))
+        assert (local / "w").read_bytes() == exact
+
+    @pytest.mark.parametrize("parents, exist_ok", [(True, True), (True, False), (False, True), (False, False)])
+    def test_mkdir(self, client, rdir, parents, exist_ok):
+        remote, local = rdir
+        client.mkdir(f"{remote}/a", parents=parents, exist_ok=exist_ok)
+        assert (local / "a").is_dir()
+        if exist_ok:
+            client.mkdir(f"{remote}/a", parents=parents, exist_ok=exist_ok)
+        else:
+            with pytest.raises(_core.ClientError, match=f"^SSH mkdir failed with exit code 1: {remote}/a: "):
+                client.mkdir(f"{remote}/a", parents=parents, exist_ok=exist_ok)
+        if parents:
+            client.mkdir(f"{remote}/b/c/d", parents=parents, exist_ok=exist_ok)
+            assert (local / "b/c/d").is_dir()
+        else:
+            with pytest.raises(_core.ClientError, match=f"^SSH mkdir failed with exit code 1: {remote}/b/c: "):
+                client.mkdir(f"{remote}/b/c", parents=parents, exist_ok=exist_ok)
+
+    def test_delete_kinds(self, client, rdir):
+        remote, local = rdir
+        (local / "target").write_text("t")
+        os.symlink("target", local / "link")
+        client.delete(f"{remote}/link")  # the link itself goes, its target stays
+        assert not os.path.lexists(local / "link") and (local / "target").exists()
+        (local / "dir").mkdir()
+        with pytest.raises(_core.ClientError, match=f"^SSH delete failed with exit code 1: {remote}/dir: "):
+            client.delete(f"{remote}/dir")
+        with pytest.raises(_core.FileNotFoundError):
+            client.delete(f"{remote}/missing")
+        assert leftovers(local) == []
+
+
+class TestLocking:
+    @pytest.mark.parametrize("server", ["main"])
+    def test_stale_lock_times_out(self, clients, rdir):
+        remote, local = rdir
+        client = clients("main")
+        (local / "held.txt").write_text("old")
+        (local / "held.txt.tarnwistle.lock").mkdir()
+        started = time.monotonic()
+        with pytest.raises(_core.OperationTimeoutError, match=f"^write lock timed out: {remote}/held.txt$"):
+            client.write_text(f"{remote}/held.txt", "new")
+        assert time.monotonic() - started > 9
+        assert (local / "held.txt").read_text() == "old"
+        assert (local / "held.txt.tarnwistle.lock").is_dir()  # never broken
+        assert not list(local.glob("*.tmp"))
+
+    def test_racing_versioned_writes_have_one_winner(self, client, rdir):
+        remote, local = rdir
+        path = f"{remote}/race.txt"
+        client.write_text(path, "start")
+        for round_no in range(4):
+            version = client.stat(path).version
+            barrier = threading.Barrier(8)
+            outcomes = [None] * 8
+
+            def write(i):
+                barrier.wait()
+                try:
+                    client.write_text_atomic(path, f"round {round_no} writer {i}",
+                                             expected_version=version)
+                    outcomes[i] = "won"
+                except _core.ConflictError:
+                    outcomes[i] = "conflict"
+
+            threads = [threading.Thread(target=write, args=(i,)) for i in range(8)]
+            for t in threads:
+                t.start()
+            for t in threads:
+                t.join()
+            assert sorted(outcomes) == ["conflict"] * 7 + ["won"], round_no
+            winner = outcomes.index("won")
+            assert (local / "race.txt").read_text() == f"round {round_no} writer {winner}"
+        assert leftovers(local) == []
+
+    @pytest.mark.parametrize("server", ["main"])
+    def test_write_cut_short_keeps_the_old_file(self, ssh_world, clients, rdir):
+        remote, local = rdir
+        (local / "big").write_bytes(b"original")
+        # 200 MiB take about 0.6 s over loopback: a quarter of a second cuts the upload short.
+        client = clients("main", operation_timeout=0.25, max_transfer_bytes=256 << 20)
+        for _ in range(5):  # the master connection is up before the clock matters
+            try:
+                client.exists(".")
+                break
+            except _core.OperationTimeoutError:
+                pass
+        with pytest.raises(_core.OperationTimeoutError,
+                           match=rf"^SSH write_bytes timed out after 0\.250s: {remote}/big$"):
+            client.write_bytes(f"{remote}/big", b"x" * (200 << 20))
+        assert wait_until(lambda: leftovers(local) == [], 10), leftovers(local)
+        assert (local / "big").read_bytes() == b"original"
+
+
+# ---- windows ----------------------------------------------------------------------------------
+
+
+def reference_window(lines, offset, limit):
+    """What a window must hold, computed from the line list directly."""
+    total = len(lines)
+    if offset < 0:
+        start = max(total + offset + 1, 1)
+        return "".join(lines[start - 1:]), total, start, total, False
+    start = max(offset, 1)
+    end = min(start + limit - 1, total)
+    if start > total:
+        return "", total, total + 1, total, False
+    return "".join(lines[start - 1:end]), total, start, end, end < total
+
+
+WINDOW_FILES = {
+    "three": ["a\n", "b\n", "c\n"],
+    "no-final-newline": ["one\n", "two"],
+    "empty": [],
+    "crlf": ["x\r\n", "y\r\n"],
+    "hundred": [f"line {i}\n" for i in range(1, 101)],
+}
+WINDOW_REQUESTS = [(0, 10), (1, 10), (5, 1), (2, 1), (3, 1), (4, 1), (-2, 7), (-1, 1),
+                   (-1000, 1), (95, 10), (100, 1), (101, 5), (200, 10), (1, 2**64 - 1),
+                   (2**63 - 1, 2**64 - 1), (-(2**63), 1)]
+
+
+class TestWindows:
+    @pytest.mark.parametrize("name", sorted(WINDOW_FILES))
+    def test_boundaries(self, client, rdir, name):
+        remote, local = rdir
+        lines = WINDOW_FILES[name]
+        (local / name).write_text("".join(lines), newline="")
+        for offset, limit in WINDOW_REQUESTS:
+            got = client.read_text_window(f"{remote}/{name}", offset, limit)
+            assert got == reference_window(lines, offset, limit), (offset, limit)
+
+    def test_refusals(self, client, rdir):
+        remote, local = rdir
+        (local / "d").mkdir()
+        os.mkfifo(local / "fifo")
+        os.symlink("nowhere", local / "dangling")
+        with pytest.raises(ValueError, match="^limit must be > 0$"):
+            client.read_text_window(f"{remote}/d", 1, 0)
+        with pytest.raises(_core.FileNotFoundError,
+                           match=f"^SSH read_text_window failed: {remote}/m: file does not exist$"):
+            client.read_text_window(f"{remote}/m", 1, 1)
+        with pytest.raises(_core.ClientError, match=f"^SSH read_text_window failed: {remote}/d: path is a directory$"):
+            client.read_text_window(f"{remote}/d", 1, 1)
+        for name in ("fifo", "dangling"):
+            with pytest.raises(_core.ClientError, match="path is not a regular file$"):
+                client.read_text_window(f"{remote}/{name}", 1, 1)
+
+    def test_decoding(self, client, rdir):
+        remote, local = rdir
+        (local / "latin").write_bytes(b"caf\xe9\n\xff\n")
+        assert client.read_text_window(f"{remote}/latin", 1, 1, encoding="latin-1")[0] == "caf\xe9\n"
+        assert client.read_text_window(f"{remote}/latin", 2, 1)[0] == "\ufffd\n"
+
+
+# ---- exec ---------------------------------------------------------------------------------------
+
+
+class TestExec:
+    def test_output_status_and_control_line(self, client):
+        result = client.exec_command("echo out; echo err >&2; exit 3")
+        assert (result.exit_code, result.stdout, result.stderr) == (3, "out\n", "err\n")
+        assert (result.stdout_total_bytes, result.stderr_total_bytes) == (4, 4)
+        assert (result.command, result.cwd, result.timed_out, result.ok) == (
+            "echo out; echo err >&2; exit 3", "~", False, False)
+        assert "__TARNWISTLE_" not in result.stderr
+
+    @pytest.mark.parametrize("value", ["it's", 'say "hi" $HOME `id` \\n', "", "line\nbreak"])
+    def test_env_exports_are_quoted(self, client, value):
+        result = client.exec_command('printf %s "$V"', env={"V": value, "N": 5})
+        assert (result.exit_code, result.stdout) == (0, value)
+
+    def test_stdin_and_quoting_of_the_command(self, client):
+        result = client.exec_command("cat; printf '%s' \"$HOME\" | wc -c >/dev/null", stdin="h\u00e9llo")
+        assert result.stdout == "h\u00e9llo"
+        assert client.exec_command("echo '$x' \"'\"").stdout == "$x '\n"
+        assert client.exec_command("cat").stdout == ""  # no stdin: end of file at once
+
+    def test_interpreters(self, client):
+        result = client.exec_command("import sys; print(sys.argv[0], 'ok')", interpreter=" python3 ")
+        assert (result.exit_code, result.stdout) == (0, "-c ok\n")
+        assert result.extras == {"interpreter": "python3", "flags": "-c"}
+        result = client.exec_command("echo $-", interpreter="/bin/sh", flags="-e")
+        assert result.stdout.strip().count("e") == 1 and result.extras["flags"] == "-e -c"
+        assert client.exec_command("echo plain", interpreter="  ", flags="-x").extras == {}
+
+    def test_working_directories(self, client, rdir):
+        remote, local = rdir
+        (local / "in dir").mkdir()
+        result = client.exec_command("pwd", cwd=f"{remote}/in dir")
+        assert result.stdout == f"{local}/in dir\n" and result.cwd == f"~/{remote}/in dir"
+        missing = client.exec_command("echo ran", cwd=f"{remote}/missing")
+        assert missing.exit_code != 0 and missing.stdout == ""
+        assert "missing" in missing.stderr
+
+    def test_output_limit(self, client):
+        result = client.exec_command("head -c 5000 /dev/zero | tr '\\0' a", max_output_bytes=100)
+        assert result.stdout_total_bytes == 5000 and result.stdout_omitted_bytes == 4900
+        assert "[truncated, 4900 bytes omitted]" in result.stdout
+
+    def test_timeout_stops_the_remote_command(self, ssh_world, client):
+        tag = f"{30 + uuid.uuid4().int % 1000 / 1000:.3f}"
+        result = client.exec_command(f"sleep {tag}", timeout=0.5)
+        assert (result.timed_out, result.exit_code) == (True, 124)
+        assert "__TARNWISTLE_" not in result.stderr
+        assert wait_until(lambda: not user_processes(ssh_world, f"sleep {tag}"), 3)
+
+    def test_timeout_stops_background_children(self, ssh_world, client):
+        a = f"{40 + uuid.uuid4().int % 1000 / 1000:.3f}"
+        b = f"{50 + uuid.uuid4().int % 1000 / 1000:.3f}"
+        started = time.monotonic()
+        result = client.exec_command(f"sleep {a} & sleep {b} & sleep {a}; wait", timeout=0.5)
+        assert result.timed_out and result.exit_code == 124
+        assert time.monotonic() - started < 6
+        assert wait_until(lambda: not user_processes(ssh_world, f"sleep {a}")
+                          and not user_processes(ssh_world, f"sleep {b}"), 3)
+
+    def test_concurrent_commands_share_one_client(self, client):
+        results = [None] * 8
+
+        def run(i):
+            results[i] = client.exec_command(f"sleep 0.3; echo {i}")
+
+        started = time.monotonic()
+        threads = [threading.Thread(target=run, args=(i,)) for i in range(8)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        assert [r.stdout for r in results] == [f"{i}\n" for i in range(8)]
+        assert time.monotonic() - started < 2.0  # the GIL is released while ssh runs
