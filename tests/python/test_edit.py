@@ -159,7 +159,8 @@ class TestApplyReplacementsText:
         [("ab", TypeError, "argument 'matches': Can't extract `str` to `Vec`"),
          ([(1,)], TypeError, "argument 'matches': expected tuple of length 2"),
          ([[0, 1]], TypeError, "argument 'matches': 'list' object cannot be converted"),
-         ([(0, -1)], OverflowError, "")],
+         ([(0, -1)], OverflowError, ""),
+         (range(10**18), TypeError, "argument 'matches': 'int' object cannot be converted")],
     )
     def test_conversion_errors(self, spans, error, message):
         with pytest.raises(error) as info:

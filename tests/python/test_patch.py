@@ -167,6 +167,7 @@ class TestDeriveNewContents:
          ([(1, [], [], False)], TypeError, "argument 'chunks': 'int' object cannot"),
          ([(None, [], [b"x"], False)], TypeError, "argument 'chunks': 'bytes' object cannot"),
          ([(None, [], [], 1)], TypeError, "argument 'chunks': 'int' object cannot"),
+         (range(10**18), TypeError, "argument 'chunks': 'int' object cannot"),
          ([("\udc80", [], [], False)], UnicodeEncodeError, "")],
     )
     def test_conversion_errors(self, chunks, error, message):
@@ -207,7 +208,8 @@ class TestApplyLineReplacements:
         [("ab", TypeError, "argument 'replacements': Can't extract `str` to `Vec`"),
          ([(0, 1)], TypeError, "argument 'replacements': expected tuple of length 3"),
          ([(0, 1, "x")], TypeError, "argument 'replacements': Can't extract `str` to `Vec`"),
-         ([(0, -1, [])], OverflowError, "")],
+         ([(0, -1, [])], OverflowError, ""),
+         (range(10**18), TypeError, "argument 'replacements': 'int' object cannot")],
     )
     def test_conversion_errors(self, replacements, error, message):
         with pytest.raises(error) as info:

@@ -151,6 +151,8 @@ def test_windows_match_the_model(text, offset, limit, show):
      (lambda: core.format_cat_n([1], 1, 1, False), TypeError,
       "argument 'lines': 'int' object cannot be"),
      (lambda: core.format_cat_n(["ok", "\ud800"], 1, 1, False), UnicodeEncodeError, ""),
+     (lambda: core.format_cat_n(range(10**18), 1, 1, False), TypeError,  # fails at its first
+      "argument 'lines': 'int' object cannot be"),
      (lambda: core.prepare_read("a", 2**63, 1, False), OverflowError, ""),
      (lambda: core.prepare_read("a", 1, -1, False), OverflowError, ""),
      (lambda: core.prepare_read("a", 1, 1, 1), TypeError,
