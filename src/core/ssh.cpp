@@ -90,7 +90,9 @@ std::uint64_t expanded_control_path_bytes(std::string_view dir) {
 Result<TempDir> create_control_dir() {
   int err = 0;
   std::optional<TempDir> dir = make_temp_dir(system_temp_dir(), "tarnwistle-ssh-", 0777, err);
-  if (!dir) return general_error(concat({"cannot create SSH control directory: ", os_error_text(err)}));
+  if (!dir) {
+    return general_error(concat({"cannot create SSH control directory: ", os_error_text(err)}));
+  }
   if (expanded_control_path_bytes(dir->path()) <= CONTROL_PATH_LIMIT) return std::move(*dir);
   dir->remove();
   dir = make_temp_dir("/tmp", "tarnwistle-ssh-", 0777, err);
@@ -169,9 +171,10 @@ Result<SshClient> connect(SshOptions options) {
 }
 
 std::string ssh_client_repr(const SshClient& client) {
-  return concat({"SshClient(host=", debug_quote(client.host), ", port=", std::to_string(client.port),
-                 ", username=", debug_quote(client.username), ", cwd=", debug_quote(client.cwd),
-                 ")"});
+  return concat({"SshClient(host=", debug_quote(client.host),
+                 ", port=", std::to_string(client.port),
+                 ", username=", debug_quote(client.username),
+                 ", cwd=", debug_quote(client.cwd), ")"});
 }
 
 // ---- remote paths -------------------------------------------------------------------------------
@@ -285,10 +288,14 @@ std::string connect_timeout_text(double seconds) {
 Result<TempDir> write_askpass(std::string& script_path) {
   int err = 0;
   std::optional<TempDir> dir = make_temp_dir(system_temp_dir(), "tarnwistle-askpass-", 0700, err);
-  if (!dir) return general_error(concat({"cannot create SSH askpass helper: ", os_error_text(err)}));
+  if (!dir) {
+    return general_error(concat({"cannot create SSH askpass helper: ", os_error_text(err)}));
+  }
   script_path = join_local(dir->path(), "askpass.sh");
   const int fd = ::open(script_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (fd < 0) return general_error(concat({"cannot write SSH askpass helper: ", os_error_text(errno)}));
+  if (fd < 0) {
+    return general_error(concat({"cannot write SSH askpass helper: ", os_error_text(errno)}));
+  }
   std::string_view rest = askpass_script();
   while (!rest.empty()) {
     const ssize_t n = ::write(fd, rest.data(), rest.size());
@@ -312,20 +319,19 @@ Result<TempDir> write_askpass(std::string& script_path) {
 
 std::vector<std::string> ssh_arguments(const SshClient& client,
                                        std::optional<std::string> remote_command) {
-  std::vector<std::string> args = {"-T", "-p", std::to_string(client.port), "-l", client.username,
-                                   "-o",
-                                   concat({"ConnectTimeout=", connect_timeout_text(client.connect_timeout)}),
-                                   "-o",
-                                   client.accept_unknown_host_key ? "StrictHostKeyChecking=accept-new"
-                                                                  : "StrictHostKeyChecking=yes"};
+  std::vector<std::string> args = {
+      "-T", "-p", std::to_string(client.port), "-l", client.username, "-o",
+      concat({"ConnectTimeout=", connect_timeout_text(client.connect_timeout)}), "-o",
+      client.accept_unknown_host_key ? "StrictHostKeyChecking=accept-new"
+                                     : "StrictHostKeyChecking=yes"};
   if (client.key_filename) {
     args.emplace_back("-i");
     args.push_back(*client.key_filename);
   }
   if (client.control_dir) {
+    const std::string socket = utf8_lossy(join_local(client.control_dir->path(), "mux-%C"));
     args.insert(args.end(), {"-o", "ControlMaster=auto", "-o", "ControlPersist=60", "-o",
-                             concat({"ControlPath=",
-                                     utf8_lossy(join_local(client.control_dir->path(), "mux-%C"))})});
+                             concat({"ControlPath=", socket})});
   }
   args.insert(args.end(), client.ssh_flags.begin(), client.ssh_flags.end());
   if (client.password) {
@@ -398,14 +404,16 @@ std::string trimmed_stderr(const ProcessOutput& out) {
 }  // namespace
 
 CoreError failed_remote(std::string_view op, std::string_view path, const ProcessOutput& out) {
-  std::string message = concat({"SSH ", op, " failed with exit code ", std::to_string(out.exit_code),
-                                ": ", path, ": ", trimmed_stderr(out)});
+  std::string message = concat({"SSH ", op, " failed with exit code ",
+                                std::to_string(out.exit_code), ": ", path, ": ",
+                                trimmed_stderr(out)});
   const std::string lower = ascii_lower(message);
   const bool denied = lower.find("permission denied") != std::string::npos;
   // Only ssh's own failures (exit 255) are authentication failures: a remote command that
   // cannot read "password.txt" is an ordinary permission error.
   if (denied && out.exit_code == 255 &&
-      (lower.find("publickey") != std::string::npos || lower.find("password") != std::string::npos)) {
+      (lower.find("publickey") != std::string::npos ||
+       lower.find("password") != std::string::npos)) {
     return make_error(CoreErrorKind::Authentication, std::move(message));
   }
   if (denied) return make_error(CoreErrorKind::PermissionDenied, std::move(message));
@@ -443,8 +451,8 @@ Result<FileInfo> stat_native(const SshClient& client, std::string_view path) {
 }
 
 Result<std::string> read_bytes_native(const SshClient& client, std::string_view path) {
-  Result<ProcessOutput> out = checked_remote(client, "read_bytes", path,
-                                             cat_script(resolve_native(client, path)), std::nullopt);
+  Result<ProcessOutput> out = checked_remote(
+      client, "read_bytes", path, cat_script(resolve_native(client, path)), std::nullopt);
   if (!out.ok()) return out.error();
   return std::move(out->stdout_data);
 }

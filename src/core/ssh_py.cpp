@@ -165,14 +165,15 @@ PyObject* read_bytes_py(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   return guarded([&]() -> PyObject* {
     std::string_view path;
     if (!parse_path("SshClient.read_bytes", args, nargs, kwnames, path)) return nullptr;
-    Result<std::string> data = without_gil([&] { return read_bytes_native(client_of(self), path); });
+    Result<std::string> data =
+        without_gil([&] { return read_bytes_native(client_of(self), path); });
     if (!data.ok()) return raise_error(data.error());
     return new_bytes(*data);
   });
 }
 
-constexpr Param READ_TEXT_PARAMS[] = {{.name = "path"},
-                                      {.name = "encoding", .required = false, .keyword_only = true}};
+constexpr Param READ_TEXT_PARAMS[] = {
+    {.name = "path"}, {.name = "encoding", .required = false, .keyword_only = true}};
 
 PyObject* read_text_py(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) {
@@ -184,7 +185,8 @@ PyObject* read_text_py(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         (given[1] != nullptr && !arg_text(given[1], "encoding", encoding))) {
       return nullptr;
     }
-    Result<std::string> data = without_gil([&] { return read_bytes_native(client_of(self), path); });
+    Result<std::string> data =
+        without_gil([&] { return read_bytes_native(client_of(self), path); });
     if (!data.ok()) {
       return raise_error(renamed(data.error(), "SSH read_bytes failed", "SSH read_text failed"));
     }
@@ -249,9 +251,10 @@ PyObject* write_bytes_py(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   });
 }
 
-constexpr Param WRITE_TEXT_PARAMS[] = {{.name = "path"},
-                                       {.name = "content"},
-                                       {.name = "encoding", .required = false, .keyword_only = true}};
+constexpr Param WRITE_TEXT_PARAMS[] = {
+    {.name = "path"},
+    {.name = "content"},
+    {.name = "encoding", .required = false, .keyword_only = true}};
 
 PyObject* write_text_py(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
@@ -291,7 +294,8 @@ PyObject* write_text_atomic_py(PyObject* self, PyObject* const* args, Py_ssize_t
     std::string_view path, encoding = "utf-8";
     std::optional<std::string> expected;
     bool create_only = false;
-    if (!parse_args("SshClient.write_text_atomic", WRITE_ATOMIC_PARAMS, args, nargs, kwnames, given) ||
+    if (!parse_args("SshClient.write_text_atomic", WRITE_ATOMIC_PARAMS, args, nargs, kwnames,
+                    given) ||
         !arg_text(given[0], "path", path) ||
         (given[2] != nullptr && !arg_text(given[2], "encoding", encoding)) ||
         !arg_opt_text(given[3], "expected_version", expected) ||

@@ -23,7 +23,8 @@ std::string cat_script(std::string_view resolved) {
 
 namespace {
 
-constexpr std::uint64_t I64_MAX = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+constexpr std::uint64_t I64_MAX =
+    static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
 
 std::string window_range(std::int64_t offset, std::uint64_t limit) {
   if (offset >= 0) {

@@ -13,6 +13,7 @@ only speaks the BSD form (`-f` with %m, %z:%m:%i, %Lp), a `wc` that pads its cou
 
 from __future__ import annotations
 
+import contextlib
 import dataclasses
 import os
 import pwd
@@ -23,6 +24,7 @@ import subprocess
 import tempfile
 import time
 from pathlib import Path
+from types import SimpleNamespace
 
 SSHD = "/usr/sbin/sshd"
 REAL_SSH = "/usr/bin/ssh"
@@ -312,3 +314,26 @@ class SshWorld:
                 server.process.wait()
         subprocess.run(["userdel", "-r", "-f", self.user], capture_output=True)
         shutil.rmtree(self.base, ignore_errors=True)
+
+
+@contextlib.contextmanager
+def loopback_server():
+    """One server and a working directory owned by the remote user, for demonstrations:
+    yields port, user, key_path and workdir; the ssh wrapper is on PATH meanwhile."""
+    why = ensure_sshd()
+    if why is not None:
+        raise RuntimeError(why)
+    world = SshWorld.create()
+    old_path = os.environ.get("PATH", "")
+    try:
+        server = world.start_server()
+        workdir = world.home / "work"
+        workdir.mkdir()
+        info = pwd.getpwnam(world.user)
+        os.chown(workdir, info.pw_uid, info.pw_gid)
+        os.environ["PATH"] = f"{world.bin_dir}{os.pathsep}{old_path}"
+        yield SimpleNamespace(port=server.port, user=world.user, key_path=str(world.key),
+                              workdir=str(workdir), world=world)
+    finally:
+        os.environ["PATH"] = old_path
+        world.close()

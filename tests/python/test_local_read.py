@@ -4,6 +4,8 @@ import os
 import subprocess
 import sys
 import textwrap
+import threading
+import time
 
 import pytest
 from hypothesis import given, settings
@@ -224,19 +226,20 @@ class TestWindowErrors:
             client.read_text_window("missing", 1, 0)
 
 
+@pytest.fixture(scope="module")
+def big(tmp_path_factory):
+    path = tmp_path_factory.mktemp("big") / "big.txt"
+    # Varied line lengths, a line longer than any read buffer, CR bytes, no final newline.
+    parts = [b"%d %s\n" % (i, b"z" * (i % 97)) for i in range(60000)]
+    parts.insert(30000, b"L" * 1_500_000 + b"\r\n")
+    parts.append(b"tail without newline")
+    data = b"".join(parts)
+    path.write_bytes(data)
+    return path, data
+
+
 class TestWindowStreaming:
     """Files larger than the read buffer, checked against the model above."""
-
-    @pytest.fixture(scope="class")
-    def big(self, tmp_path_factory):
-        path = tmp_path_factory.mktemp("big") / "big.txt"
-        # Varied line lengths, a line longer than any read buffer, CR bytes, no final newline.
-        parts = [b"%d %s\n" % (i, b"z" * (i % 97)) for i in range(60000)]
-        parts.insert(30000, b"L" * 1_500_000 + b"\r\n")
-        parts.append(b"tail without newline")
-        data = b"".join(parts)
-        path.write_bytes(data)
-        return path, data
 
     @pytest.mark.parametrize(
         "offset, limit",
@@ -288,3 +291,45 @@ class TestGilReleased:
         env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(core.__file__)))
         out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=20, env=env)
         assert out.stdout.strip() == "b'from another thread'", out.stderr
+
+    @pytest.mark.parametrize("operation", ["read_text_window", "read_bytes", "write_bytes", "write_text_atomic"])
+    def test_other_threads_run_during_file_work(self, core, tmp_path, operation):
+        # A spinning thread can only advance while the caller has let go of the GIL.
+        data = b"some line of text\n" * (16 * 2**20 // 18)
+        (tmp_path / "big").write_bytes(data)
+        text = data.decode()
+        c = core.LocalClient(str(tmp_path), max_transfer_bytes=2**28)
+        calls = {
+            "read_text_window": lambda: c.read_text_window("big", -1, 1),
+            "read_bytes": lambda: c.read_bytes("big"),
+            "write_bytes": lambda: c.write_bytes("out", data),
+            "write_text_atomic": lambda: c.write_text_atomic("out", text),
+        }
+        spins = [0]
+        stop = threading.Event()
+
+        def spin():
+            while not stop.is_set():
+                spins[0] += 1
+                time.sleep(0)  # hands the GIL back at once, so the caller is never kept waiting
+
+        old = sys.getswitchinterval()
+        # The caller is never preempted (a switch is forced only after 5 s): the spinner can get
+        # in only when the call lets go of the GIL. Other processes may keep the spinner off the
+        # CPU for one short call, so the call is repeated for up to a second.
+        sys.setswitchinterval(5.0)
+        spinner = threading.Thread(target=spin)
+        during = 0
+        try:
+            spinner.start()
+            deadline = time.monotonic() + 1.0
+            while during == 0 and time.monotonic() < deadline:
+                before = spins[0]
+                calls[operation]()
+                during = spins[0] - before
+        finally:
+            stop.set()
+            spinner.join()
+            sys.setswitchinterval(old)
+        assert during > 0
+

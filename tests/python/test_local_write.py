@@ -306,21 +306,40 @@ UNPRIVILEGED = textwrap.dedent("""
 """)
 
 
+def unprivileged_command(env):
+    """argv prefix that runs a Python able to import the module as 'nobody' (as ourselves when
+    not root), or a reason why there is none."""
+    if os.geteuid() != 0:
+        return [sys.executable], None
+    setpriv = shutil.which("setpriv")
+    if setpriv is None:
+        return None, "running as root and setpriv is missing: no way to drop privileges"
+    drop = [setpriv, "--reuid=65534", "--regid=65534", "--clear-groups", "--"]
+    # The module is abi3: any interpreter from 3.10 on loads it. The test's own interpreter may
+    # live where 'nobody' cannot reach (a pyenv build under /root), the system one usually not.
+    errors = []
+    for python in dict.fromkeys([sys.executable, shutil.which("python3"), "/usr/bin/python3"]):
+        if python is None:
+            continue
+        probe = subprocess.run(drop + [python, "-c", "import tarnwistle._core"], capture_output=True,
+                               text=True, timeout=60, env=env, cwd="/")
+        if probe.returncode == 0:
+            return drop + [python], None
+        errors.append(f"{python}: {probe.stderr.strip().splitlines()[-1:]}")
+    return None, "user 'nobody' cannot import the installed module: " + "; ".join(errors)
+
+
 def run_unprivileged(core):
     """Runs UNPRIVILEGED as this user, or as 'nobody' when we are root."""
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(core.__file__)))
+    prefix, reason = unprivileged_command(env)
+    if prefix is None:
+        pytest.skip(reason)
     root = tempfile.mkdtemp(prefix="tarnwistle-unpriv-")
     os.chmod(root, 0o777)
-    env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(core.__file__)))
-    argv = [sys.executable, "-c", UNPRIVILEGED, root]
-    if os.geteuid() == 0:
-        setpriv = shutil.which("setpriv")
-        if setpriv is None:
-            pytest.skip("running as root and setpriv is missing: no way to drop privileges")
-        argv = [setpriv, "--reuid=65534", "--regid=65534", "--clear-groups", "--"] + argv
     try:
-        out = subprocess.run(argv, capture_output=True, text=True, timeout=60, env=env)
-        if out.returncode != 0 and "Permission denied" in out.stderr and "import" in out.stderr:
-            pytest.skip("the unprivileged user cannot read the installed package")
+        out = subprocess.run(prefix + ["-c", UNPRIVILEGED, root], capture_output=True, text=True,
+                             timeout=60, env=env, cwd="/")
         assert out.returncode == 0, out.stderr
         return json.loads(out.stdout)
     finally:
