@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "read.hpp"
 
@@ -22,6 +25,42 @@ std::vector<std::string_view> split_keep_all(std::string_view s) {
   }
   pieces.push_back(s.substr(pos));
   return pieces;
+}
+
+std::size_t find_by_memmem(std::string_view hay, std::string_view needle, std::size_t from) {
+  if (hay.size() - from < needle.size()) return std::string_view::npos;
+  const void* hit = ::memmem(hay.data() + from, hay.size() - from, needle.data(), needle.size());
+  if (hit == nullptr) return std::string_view::npos;
+  return static_cast<std::size_t>(static_cast<const char*>(hit) - hay.data());
+}
+
+// First occurrence of `needle` (two bytes or more) in `hay` at or after `from`, or npos.
+// Sixteen positions at a time are tested for the needle's first and last byte, and only those
+// candidates are compared in full. The full comparisons may cost about one byte per byte
+// scanned; a text that makes them dearer (long runs of near-matches) is handed to memmem,
+// whose two-way search keeps the whole scan linear.
+std::size_t find_substring(std::string_view hay, std::string_view needle, std::size_t from) {
+  std::size_t i = from;
+#if defined(__SSE2__)
+  const std::size_t n = hay.size(), m = needle.size();
+  const char* h = hay.data();
+  const __m128i first = _mm_set1_epi8(needle.front());
+  const __m128i last = _mm_set1_epi8(needle.back());
+  std::size_t budget = 4096;
+  for (; n - i >= m - 1 + 16; i += 16, budget += 16) {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(h + i));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(h + i + m - 1));
+    auto mask = static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(a, first), _mm_cmpeq_epi8(b, last))));
+    for (; mask != 0; mask &= mask - 1) {
+      const std::size_t at = i + static_cast<std::size_t>(__builtin_ctz(mask));
+      if (budget < m) return find_by_memmem(hay, needle, at);
+      budget -= m;
+      if (std::memcmp(h + at + 1, needle.data() + 1, m - 2) == 0) return at;
+    }
+  }
+#endif
+  return find_by_memmem(hay, needle, i);
 }
 
 bool on_char_boundary(std::string_view text, std::uint64_t pos) {
@@ -106,10 +145,15 @@ std::vector<Span> exact_find_all(std::string_view text, std::string_view pattern
   if (pattern.empty()) return found;
   std::size_t pos = 0;
   while (text.size() - pos >= pattern.size()) {
-    const void* hit =
-        ::memmem(text.data() + pos, text.size() - pos, pattern.data(), pattern.size());
-    if (hit == nullptr) break;
-    const auto at = static_cast<std::size_t>(static_cast<const char*>(hit) - text.data());
+    std::size_t at;
+    if (pattern.size() == 1) {
+      const void* hit = std::memchr(text.data() + pos, pattern[0], text.size() - pos);
+      at = hit == nullptr ? std::string_view::npos
+                          : static_cast<std::size_t>(static_cast<const char*>(hit) - text.data());
+    } else {
+      at = find_substring(text, pattern, pos);
+    }
+    if (at == std::string_view::npos) break;
     found.push_back({at, pattern.size()});
     pos = at + pattern.size();
   }

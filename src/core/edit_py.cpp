@@ -15,13 +15,13 @@ constexpr Param EDIT_TEXT_PARAMS[] = {
 // A sequence (not str) of (byte_start, byte_len) pairs of unsigned 64-bit ints.
 bool arg_spans(PyObject* obj, const char* name, std::vector<Span>& out) {
   std::vector<PyRef> items;
-  if (!arg_sequence(obj, name, items)) return false;
+  const ItemCheck pair = [](PyObject* item, const char* arg) { return item_tuple(item, arg, 2); };
+  if (!arg_sequence(obj, name, items, pair)) return false;
   out.clear();
   out.reserve(items.size());
   for (const PyRef& item : items) {
     Span span{};
-    if (!item_tuple(item.get(), name, 2) ||
-        !item_u64(PyTuple_GetItem(item.get(), 0), name, span.start) ||
+    if (!item_u64(PyTuple_GetItem(item.get(), 0), name, span.start) ||
         !item_u64(PyTuple_GetItem(item.get(), 1), name, span.len)) {
       return false;
     }

@@ -23,7 +23,8 @@ struct ChunkArgs {
 
 // A sequence of (change_context | None, old_lines, new_lines, is_end_of_file) tuples.
 bool arg_chunks(PyObject* obj, const char* name, ChunkArgs& out) {
-  if (!arg_sequence(obj, name, out.items)) return false;
+  const ItemCheck chunk = [](PyObject* item, const char* arg) { return item_tuple(item, arg, 4); };
+  if (!arg_sequence(obj, name, out.items, chunk)) return false;
   const std::size_t n = out.items.size();
   out.old_lines.resize(n);
   out.new_lines.resize(n);
@@ -31,8 +32,7 @@ bool arg_chunks(PyObject* obj, const char* name, ChunkArgs& out) {
   for (std::size_t i = 0; i < n; ++i) {
     PyObject* item = out.items[i].get();
     UpdateChunk& chunk = out.chunks[i];
-    if (!item_tuple(item, name, 4) ||
-        !item_opt_text(PyTuple_GetItem(item, 0), name, chunk.change_context) ||
+    if (!item_opt_text(PyTuple_GetItem(item, 0), name, chunk.change_context) ||
         !arg_text_list(PyTuple_GetItem(item, 1), name, out.old_lines[i]) ||
         !arg_text_list(PyTuple_GetItem(item, 2), name, out.new_lines[i]) ||
         !arg_bool(PyTuple_GetItem(item, 3), name, chunk.is_end_of_file)) {
@@ -56,14 +56,14 @@ struct ReplacementArgs {
 
 bool arg_line_replacements(PyObject* obj, const char* name, const TextList& lines,
                            ReplacementArgs& out) {
-  if (!arg_sequence(obj, name, out.items)) return false;
+  const ItemCheck triple = [](PyObject* item, const char* arg) { return item_tuple(item, arg, 3); };
+  if (!arg_sequence(obj, name, out.items, triple)) return false;
   const std::size_t n = out.items.size();
   out.new_lines.resize(n);
   out.replacements.resize(n);
   for (std::size_t i = 0; i < n; ++i) {
     PyObject* item = out.items[i].get();
-    if (!item_tuple(item, name, 3) ||
-        !item_u64(PyTuple_GetItem(item, 0), name, out.replacements[i].start) ||
+    if (!item_u64(PyTuple_GetItem(item, 0), name, out.replacements[i].start) ||
         !item_u64(PyTuple_GetItem(item, 1), name, out.replacements[i].len) ||
         !arg_text_list(PyTuple_GetItem(item, 2), name, out.new_lines[i])) {
       return false;

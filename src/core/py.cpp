@@ -431,16 +431,42 @@ bool arg_f64(PyObject* obj, const char* name, double& out) {
   return true;
 }
 
-bool arg_sequence(PyObject* obj, const char* name, std::vector<PyRef>& items) {
-  if (PyUnicode_Check(obj)) return argument_type_error(name, "Can't extract `str` to `Vec`");
-  if (!PySequence_Check(obj)) return cannot_convert(obj, name, "Sequence");
+namespace {
+
+// The length of a sequence argument other than str; -1 with TypeError set.
+Py_ssize_t sequence_length(PyObject* obj, const char* name) {
+  if (PyUnicode_Check(obj)) {
+    argument_type_error(name, "Can't extract `str` to `Vec`");
+    return -1;
+  }
+  if (!PySequence_Check(obj)) {
+    cannot_convert(obj, name, "Sequence");
+    return -1;
+  }
   const Py_ssize_t size = PySequence_Size(obj);
-  if (size < 0) return prefix_type_error(name);
+  if (size < 0) prefix_type_error(name);
+  return size;
+}
+
+// Room to reserve for the items: a list or tuple holds them already, any other sequence may
+// only claim its length (range(10**18)), so its items are counted as they come.
+std::size_t reserve_hint(PyObject* obj, Py_ssize_t size) {
+  constexpr Py_ssize_t CLAIMED = 4096;
+  const bool held = PyList_Check(obj) || PyTuple_Check(obj);
+  return static_cast<std::size_t>(held ? size : std::min(size, CLAIMED));
+}
+
+}  // namespace
+
+bool arg_sequence(PyObject* obj, const char* name, std::vector<PyRef>& items, ItemCheck check) {
+  const Py_ssize_t size = sequence_length(obj, name);
+  if (size < 0) return false;
   items.clear();
-  items.reserve(static_cast<std::size_t>(size));
+  items.reserve(check != nullptr ? reserve_hint(obj, size) : static_cast<std::size_t>(size));
   for (Py_ssize_t i = 0; i < size; ++i) {
     PyRef item = PyRef::steal(PySequence_GetItem(obj, i));
     if (!item) return prefix_type_error(name);
+    if (check != nullptr && !check(item.get(), name)) return false;
     items.push_back(std::move(item));
   }
   return true;
@@ -506,13 +532,20 @@ bool arg_path(PyObject* obj, const char* name, std::optional<std::string>& out) 
 }
 
 bool arg_text_list(PyObject* obj, const char* name, TextList& out) {
-  if (!arg_sequence(obj, name, out.owners)) return false;
+  const Py_ssize_t size = sequence_length(obj, name);
+  if (size < 0) return false;
+  out.owners.clear();
   out.views.clear();
-  out.views.reserve(out.owners.size());
-  for (const PyRef& item : out.owners) {
+  out.owners.reserve(reserve_hint(obj, size));
+  out.views.reserve(reserve_hint(obj, size));
+  // Each item is converted as it is taken: a long sequence of non-str fails at its first.
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    PyRef item = PyRef::steal(PySequence_GetItem(obj, i));
+    if (!item) return prefix_type_error(name);
     std::string_view view;
     if (!arg_text(item.get(), name, view)) return false;
     out.views.push_back(view);
+    out.owners.push_back(std::move(item));
   }
   return true;
 }

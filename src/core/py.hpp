@@ -200,7 +200,11 @@ struct TextList {
 };
 bool arg_text_list(PyObject* obj, const char* name, TextList& out);
 // Item-level helpers for sequences of records (tuples): the sequence as a list of items.
-bool arg_sequence(PyObject* obj, const char* name, std::vector<PyRef>& items);
+// `check`, when given, runs on each item as it is taken (false with the exception set), so
+// that a long or endless sequence of wrong items fails at its first wrong one.
+using ItemCheck = bool (*)(PyObject* item, const char* name);
+bool arg_sequence(PyObject* obj, const char* name, std::vector<PyRef>& items,
+                  ItemCheck check = nullptr);
 // Item of a record: a str view (owned by the record) or an unsigned integer.
 bool item_text(PyObject* obj, const char* name, std::string_view& out);
 // Item of a record that may be None (nullopt) or a str view owned by the record.

@@ -9,44 +9,37 @@ from tarnwistle import _core as core
 U64_MAX = 2**64 - 1
 BOUNDED = settings(max_examples=200, deadline=None)
 
-WHITE_SPACE = (
-    "\t\n\x0b\x0c\r \x85\xa0\u1680"
-    + "".join(chr(c) for c in range(0x2000, 0x200B))
-    + "\u2028\u2029\u202f\u205f\u3000"
+WHITE_SPACE = "\t\n\x0b\x0c\r \x85\xa0\u1680" + "".join(map(chr, range(0x2000, 0x200B))) + (
+    "\u2028\u2029\u202f\u205f\u3000"
 )
 NORMALISED = {
-    **{c: " " for c in "\xa0\u202f\u205f\u3000" + "".join(map(chr, range(0x2002, 0x200B)))},
-    **{c: "-" for c in "\u2010\u2011\u2012\u2013\u2014\u2015\u2212"},
-    **{c: "'" for c in "\u2018\u2019\u201a\u201b"},
-    **{c: '"' for c in "\u201c\u201d\u201e\u201f"},
+    **dict.fromkeys("\xa0\u202f\u205f\u3000" + "".join(map(chr, range(0x2002, 0x200B))), " "),
+    **dict.fromkeys("\u2010\u2011\u2012\u2013\u2014\u2015\u2212", "-"),
+    **dict.fromkeys("\u2018\u2019\u201a\u201b", "'"),
+    **dict.fromkeys("\u201c\u201d\u201e\u201f", '"'),
 }
 TRANSLATION = str.maketrans(NORMALISED)
+FORMS = [
+    lambda s: s,
+    lambda s: s.rstrip(WHITE_SPACE),
+    lambda s: s.strip(WHITE_SPACE),
+    lambda s: s.strip(WHITE_SPACE).translate(TRANSLATION),
+]
 
 
 def model_seek(lines, pattern, start, eof):
     if not pattern:
         return start
-    if len(pattern) > len(lines):
-        return None
     last = len(lines) - len(pattern)
-    first = last if eof else start
-    passes = [
-        lambda s: s,
-        lambda s: s.rstrip(WHITE_SPACE),
-        lambda s: s.strip(WHITE_SPACE),
-        lambda s: s.strip(WHITE_SPACE).translate(TRANSLATION),
-    ]
-    for form in passes:
-        want = [form(p) for p in pattern]
-        for i in range(first, last + 1):
-            if all(form(lines[i + j]) == want[j] for j in range(len(pattern))):
+    for form in FORMS:
+        for i in range(last if eof else start, last + 1):
+            if all(form(lines[i + j]) == form(p) for j, p in enumerate(pattern)):
                 return i
     return None
 
 
 def model_apply_lines(lines, replacements):
-    ordered = sorted(replacements, key=lambda r: r[0])
-    prev_end = 0
+    ordered, prev_end, out, cursor = sorted(replacements, key=lambda r: r[0]), 0, [], 0
     for start, length, _ in ordered:
         if start + length > U64_MAX:
             return f"replacement span overflow: start={start} len={length}"
@@ -55,43 +48,31 @@ def model_apply_lines(lines, replacements):
         if start < prev_end:
             return "overlapping line replacements"
         prev_end = start + length
-    out, cursor = [], 0
     for start, length, new in ordered:
         out += lines[cursor:start] + new
         cursor = start + length
     return out + lines[cursor:]
 
 
-line_texts = st.lists(
-    st.sampled_from(["a", "b", " ", "\t", "\u2013", "-", "\u201c", '"', "\xa0", "\u2000",
-                     "\u200b", "\u3000", "\u2212"]),
-    max_size=4,
-).map("".join)
+chars = ["a", "b", " ", "\t", "\u2013", "-", "\u201c", '"', "\xa0", "\u2000", "\u200b", "\u3000"]
+line_texts = st.lists(st.sampled_from(chars), max_size=4).map("".join)
 
 
 class TestSeekSequence:
     @pytest.mark.parametrize(
         "lines, pattern, start, eof, expected",
-        [
-            (["a", "b"], [], 7, False, 7),
-            (["a"], ["a", "b"], 0, False, None),
-            (["a", "b"], ["a"], 2, False, None),
-            (["x", "y", "x"], ["x"], 0, True, 2),
-            (["x", "y", "z"], ["x"], 0, True, None),
-            (["x", "y", "x"], ["x"], 3, True, 2),  # with eof the start plays no part
-            (["foo  ", "foo"], ["foo"], 0, False, 1),  # the exact pass runs over all first
-            (["    return x"], ["return x"], 0, False, 0),
-            (["a", "b", "a", "b"], ["a", "b"], 1, False, 2),
-            (["x = \u201chi\u201d \u2013 y"], ['x = "hi" - y'], 0, False, 0),
-            (["x  ", " x", "x"], ["x"], 0, False, 2),
-            ([" x", "x  "], ["x"], 0, False, 1),  # trailing trim before full trim
-            (["x- ", " x-"], ["x-"], 0, False, 0),  # the earlier line agrees more strictly
-            (["x\u2013", " x-"], ["x-"], 0, False, 1),  # full trim before normalisation
-            (["a\u3000"], ["a"], 0, False, 0),
-            ([], [], 0, False, 0),
-            ([], ["a"], 0, True, None),
-            (["a"], ["a"], U64_MAX, False, None),
-        ],
+        [(["a", "b"], [], 7, False, 7), (["a"], ["a", "b"], 0, False, None),
+         (["a", "b"], ["a"], 2, False, None), (["a"], ["a"], U64_MAX, False, None),
+         (["x", "y", "x"], ["x"], 0, True, 2), (["x", "y", "z"], ["x"], 0, True, None),
+         (["x", "y", "x"], ["x"], 3, True, 2),  # with eof the start plays no part
+         (["foo  ", "foo"], ["foo"], 0, False, 1),  # the exact pass runs over all first
+         (["    return x"], ["return x"], 0, False, 0),
+         (["x = \u201chi\u201d \u2013 y"], ['x = "hi" - y'], 0, False, 0),
+         ([" x", "x  "], ["x"], 0, False, 1),  # trailing trim before full trim
+         (["x- ", " x-"], ["x-"], 0, False, 0),  # the earlier line agrees more strictly
+         (["x\u2013", " x-"], ["x-"], 0, False, 1),  # full trim before normalisation
+         (["a\u2014b"], ["a--b"], 0, False, None),  # characters are mapped one to one
+         (["a", "b", "a", "b"], ["a", "b"], 1, False, 2)],
     )
     def test_edge_cases(self, lines, pattern, start, eof, expected):
         assert core.seek_sequence(lines, pattern, start, eof) == expected
@@ -101,213 +82,151 @@ class TestSeekSequence:
         assert core.seek_sequence([f"a{char}b"], [f"a{ascii_form}b"], 0, False) == 0
         assert core.seek_sequence([f"a{ascii_form}b"], [f"a{char}b"], 0, False) == 0
 
-    @pytest.mark.parametrize("char", ["\u2000", "\u2001", "\u200b", "\u2016", "\u201a\u201a"])
+    @pytest.mark.parametrize("char", ["\u2000", "\u2001", "\u200b", "\u2016"])
     def test_characters_left_alone(self, char):
         assert core.seek_sequence([f"a{char}b"], ["a b"], 0, False) is None
         assert core.seek_sequence([f"a{char}b"], ["a-b"], 0, False) is None
 
-    def test_normalisation_compares_character_counts(self):
-        assert core.seek_sequence(["a\u2014b"], ["a--b"], 0, False) is None
-        assert core.seek_sequence(["\u201c\u201d"], ['""'], 0, False) == 0
-
-    @BOUNDED
-    @given(
-        st.lists(line_texts, max_size=8),
-        st.lists(line_texts, max_size=3),
-        st.integers(0, 9),
-        st.booleans(),
-    )
-    def test_matches_model(self, lines, pattern, start, eof):
-        assert core.seek_sequence(lines, pattern, start, eof) == model_seek(
-            lines, pattern, start, eof
-        )
-
     @BOUNDED
     @given(st.lists(line_texts, min_size=1, max_size=10), st.data())
-    def test_perturbed_copies_are_found_like_the_model(self, lines, data):
-        # Patterns cut from the lines and then padded or retyped, so matches at several
+    def test_like_the_model(self, lines, data):
+        # Patterns cut from the lines, then padded or retyped, so that matches at several
         # strictness levels compete and the order of the passes decides.
-        at = data.draw(st.integers(0, len(lines) - 1))
-        size = data.draw(st.integers(1, 3))
-        pads = st.sampled_from(["", " ", "\t", "\u3000", "\xa0"])
-        pattern = []
-        for line in lines[at : at + size]:
-            line = line.translate(TRANSLATION) if data.draw(st.booleans()) else line
-            pattern.append(data.draw(pads) + line + data.draw(pads))
-        start = data.draw(st.integers(0, len(lines)))
-        eof = data.draw(st.booleans())
-        assert core.seek_sequence(lines, pattern, start, eof) == model_seek(
-            lines, pattern, start, eof
-        )
+        at, size = data.draw(st.integers(0, len(lines) - 1)), data.draw(st.integers(0, 3))
+        pads = st.sampled_from(["", " ", "\t", "\u3000", "\xa0", "b"])
+        pattern = [
+            data.draw(pads) + (line.translate(TRANSLATION) if data.draw(st.booleans()) else line)
+            + data.draw(pads)
+            for line in lines[at : at + size]
+        ]
+        start, eof = data.draw(st.integers(0, len(lines) + 1)), data.draw(st.booleans())
+        expected = model_seek(lines, pattern, start, eof)
+        assert core.seek_sequence(lines, pattern, start, eof) == expected
 
     @pytest.mark.parametrize(
         "args, error, message",
-        [
-            (("ab", ["a"], 0, False), TypeError, "argument 'lines': Can't extract `str` to `Vec`"),
-            ((["a"], [1], 0, False), TypeError, "argument 'pattern': 'int' object cannot"),
-            ((["a"], ["a"], -1, False), OverflowError, None),
-            ((["a"], ["a"], 0, 0), TypeError, "argument 'eof': 'int' object cannot"),
-            ((["\udc80"], ["a"], 0, False), UnicodeEncodeError, None),
-        ],
+        [(("ab", ["a"], 0, False), TypeError, "argument 'lines': Can't extract `str` to `Vec`"),
+         ((["a"], [1], 0, False), TypeError, "argument 'pattern': 'int' object cannot"),
+         ((["a"], ["a"], 0, 0), TypeError, "argument 'eof': 'int' object cannot"),
+         ((["\udc80"], ["a"], 0, False), UnicodeEncodeError, "")],
     )
     def test_conversion_errors(self, args, error, message):
         with pytest.raises(error) as info:
             core.seek_sequence(*args)
-        if message is not None:
-            assert str(info.value).startswith(message)
+        assert str(info.value).startswith(message)
 
 
 class TestDeriveNewContents:
     @pytest.mark.parametrize(
         "original, chunks, expected",
-        [
-            ("a\nb\nc", [], "a\nb\nc"),  # no chunks: no normalisation at all
-            ("a\r\nb", [], "a\r\nb"),
-            ("a\nb\nc", [(None, ["b"], ["B"], False)], "a\nB\nc\n"),
-            ("a\r\nb\r\n", [(None, ["b"], ["B", "C"], False)], "a\r\nB\r\nC\r\n"),
-            ("a\nb\r\n", [(None, ["a"], ["A"], False)], "A\r\nb\r\n"),  # any CRLF: all CRLF
-            ("a\nb\n", [(None, [], ["z"], False)], "a\nb\nz\n"),
-            ("a\nb\n", [("a", [], ["z"], False)], "a\nz\nb\n"),
-            ("a\nb\n", [("a", [], ["z"], True)], "a\nb\nz\n"),
-            ("a\nb", [(None, ["b", ""], ["B", ""], False)], "a\nB\n"),  # trailing-empty retry
-            ("a\nb", [(None, ["b", ""], ["B"], False)], "a\nB\n"),
-            ("a\nb", [(None, ["b", ""], [""], False)], "a\n"),  # the empty new line dropped too
-            ("a\nb\n\n", [(None, ["b", ""], ["B", ""], False)], "a\nB\n\n"),  # found as is
-            ("a\n", [(None, ["a"], [], False)], ""),
-            ("", [(None, [], ["x"], False)], "x\n"),
-            ("a\na\n", [(None, ["a"], ["1"], False), (None, ["a"], ["2"], False)], "1\n2\n"),
-            ("x\na\nx\na\n", [("x", ["a"], ["1"], False), ("x", ["a"], ["2"], False)],
-             "x\n1\nx\n2\n"),
-            ("a\nb\na\n", [(None, ["a"], ["Z"], True)], "a\nb\nZ\n"),  # eof: the last match
-            ("  a  \nb\n", [(None, ["a"], ["A"], False)], "A\nb\n"),  # relaxed search
-            ("a\nb\nc\n", [("b", [], ["x"], False), (None, ["c"], ["C"], False)],
-             "a\nb\nx\nC\n"),
-        ],
+        [("a\nb\nc", [], "a\nb\nc"), ("a\r\nb", [], "a\r\nb"),  # no chunks: left as it is
+         ("a\nb\nc", [(None, ["b"], ["B"], False)], "a\nB\nc\n"),
+         ("a\r\nb\r\n", [(None, ["b"], ["B", "C"], False)], "a\r\nB\r\nC\r\n"),
+         ("a\nb\r\n", [(None, ["a"], ["A"], False)], "A\r\nb\r\n"),  # any CRLF: all CRLF
+         ("a\nb\n", [(None, [], ["z"], False)], "a\nb\nz\n"),
+         ("a\nb\n", [("a", [], ["z"], False)], "a\nz\nb\n"),
+         ("a\nb\n", [("a", [], ["z"], True)], "a\nb\nz\n"),
+         ("a\nb", [(None, ["b", ""], ["B", ""], False)], "a\nB\n"),  # trailing-empty retry
+         ("a\nb", [(None, ["b", ""], ["B"], False)], "a\nB\n"),
+         ("a\nb", [(None, ["b", ""], [""], False)], "a\n"),  # its empty new line goes too
+         ("a\nb\n\n", [(None, ["b", ""], ["B", ""], False)], "a\nB\n\n"),  # found as is
+         ("a\n", [(None, ["a"], [], False)], ""),
+         ("", [(None, [], ["x"], False)], "x\n"),
+         ("a\na\n", [(None, ["a"], ["1"], False), (None, ["a"], ["2"], False)], "1\n2\n"),
+         ("x\na\nx\na\n", [("x", ["a"], ["1"], False), ("x", ["a"], ["2"], False)],
+          "x\n1\nx\n2\n"),
+         ("a\nb\na\n", [(None, ["a"], ["Z"], True)], "a\nb\nZ\n"),  # eof: only at the end
+         ("  a  \nb\n", [(None, ["a"], ["A"], False)], "A\nb\n"),  # relaxed search
+         ("a\n", [(None, [], ["x"], False), (None, [], ["y"], False)], "a\nx\ny\n"),
+         ("a\nb\n", [("a", [], ["x"], False), (None, ["b"], ["B"], False)], "a\nx\nB\n")],
     )
     def test_derives(self, original, chunks, expected):
         assert core.derive_new_contents(original, "f", chunks) == expected
 
     @pytest.mark.parametrize(
-        "original, chunks, message",
-        [
-            ("a\n", [("zzz", ["a"], ["b"], False)], "Failed to find context 'zzz' in f"),
-            ("a\n", [(None, ["x", "y"], [], False)], "Failed to find expected lines in f:\nx\ny"),
-            ("a\n", [(None, ["x", ""], [], False)], "Failed to find expected lines in f:\nx\n"),
-            # Chunks are searched from where the previous one ended.
-            ("a\nb\n", [(None, ["b"], ["B"], False), (None, ["a"], ["A"], False)],
-             "Failed to find expected lines in f:\na"),
-            ("a\nb\n", [("b", [], [], False), ("a", [], [], False)],
-             "Failed to find context 'a' in f"),
-            ("a\nb\n", [(None, ["a"], ["A"], True)], "Failed to find expected lines in f:\na"),
-            # A context line is searched after the previous context, not at it.
-            ("a\nb\n", [("a", [], ["x"], False), ("a", ["b"], ["y"], False)],
-             "Failed to find context 'a' in f"),
-        ],
+        "chunks, message",
+        [([("zzz", ["a"], ["b"], False)], "Failed to find context 'zzz' in p/f"),
+         ([(None, ["x", "y"], [], False)], "Failed to find expected lines in p/f:\nx\ny"),
+         ([(None, ["x", ""], [], False)], "Failed to find expected lines in p/f:\nx\n"),
+         ([(None, ["a"], ["A"], True)], "Failed to find expected lines in p/f:\na"),
+         # Each chunk is searched from where the previous one ended; the first failure ends it.
+         ([(None, ["b"], ["B"], False), (None, ["a"], ["A"], False)],
+          "Failed to find expected lines in p/f:\na"),
+         ([("b", [], [], False), ("a", [], [], False), (None, ["x"], [], False)],
+          "Failed to find context 'a' in p/f")],
     )
-    def test_errors(self, original, chunks, message):
+    def test_errors(self, chunks, message):
         with pytest.raises(ValueError) as info:
-            core.derive_new_contents(original, "f", chunks)
+            core.derive_new_contents("a\nb\n", "p/f", chunks)
         assert info.value.args == (message,)
-
-    def test_first_failing_chunk_ends_the_call(self):
-        chunks = [(None, ["x"], [], False), ("zzz", [], [], False)]
-        with pytest.raises(ValueError, match=r"^Failed to find expected lines in p/q:\nx$"):
-            core.derive_new_contents("a\n", "p/q", chunks)
-
-    def test_additions_at_one_place_keep_their_order(self):
-        chunks = [(None, [], ["x"], False), (None, [], ["y"], False)]
-        assert core.derive_new_contents("a\n", "f", chunks) == "a\nx\ny\n"
-        chunks = [("a", [], ["x"], False), (None, ["b"], ["B"], False)]
-        assert core.derive_new_contents("a\nb\n", "f", chunks) == "a\nx\nB\n"
 
     @pytest.mark.parametrize(
         "chunks, error, message",
-        [
-            ("abc", TypeError, "argument 'chunks': Can't extract `str` to `Vec`"),
-            ([(None, [], [])], TypeError, "argument 'chunks': expected tuple of length 4"),
-            ([(1, [], [], False)], TypeError, "argument 'chunks': 'int' object cannot"),
-            ([(None, "ab", [], False)], TypeError, "argument 'chunks': Can't extract `str`"),
-            ([(None, [], [b"x"], False)], TypeError, "argument 'chunks': 'bytes' object cannot"),
-            ([(None, [], [], 1)], TypeError, "argument 'chunks': 'int' object cannot"),
-            ([("\udc80", [], [], False)], UnicodeEncodeError, None),
-        ],
+        [("abc", TypeError, "argument 'chunks': Can't extract `str` to `Vec`"),
+         ([(None, [], [])], TypeError, "argument 'chunks': expected tuple of length 4"),
+         ([(1, [], [], False)], TypeError, "argument 'chunks': 'int' object cannot"),
+         ([(None, [], [b"x"], False)], TypeError, "argument 'chunks': 'bytes' object cannot"),
+         ([(None, [], [], 1)], TypeError, "argument 'chunks': 'int' object cannot"),
+         (range(10**18), TypeError, "argument 'chunks': 'int' object cannot"),
+         ([("\udc80", [], [], False)], UnicodeEncodeError, "")],
     )
     def test_conversion_errors(self, chunks, error, message):
         with pytest.raises(error) as info:
             core.derive_new_contents("a\n", "f", chunks)
-        if message is not None:
-            assert str(info.value).startswith(message)
+        assert str(info.value).startswith(message)
 
 
 class TestApplyLineReplacements:
     @pytest.mark.parametrize(
-        "lines, replacements, expected",
-        [
-            (["a", "b", "c"], [(2, 1, ["C"]), (0, 1, ["A", "A2"])], ["A", "A2", "b", "C"]),
-            (["a", "b", "c"], [(1, 0, ["x"]), (1, 1, ["y"])], ["a", "x", "y", "c"]),
-            (["a", "b", "c"], [(1, 0, ["x"]), (1, 0, ["y"])], ["a", "x", "y", "b", "c"]),
-            (["a", "b", "c"], [], ["a", "b", "c"]),
-            (["a", "b", "c"], [(3, 0, ["d"])], ["a", "b", "c", "d"]),
-            (["a", "b", "c"], [(0, 3, [])], []),
-            ([], [(0, 0, ["x"])], ["x"]),
-            (["a", "b"], [(0, 1, ["x"]), (1, 1, ["y"])], ["x", "y"]),  # touching spans
-            (("a", "b"), ((1, 1, ("B",)),), ["a", "B"]),  # any sequences
-        ],
+        "replacements, expected",
+        [([(2, 1, ["C"]), (0, 1, ["A", "A2"])], ["A", "A2", "b", "C"]),
+         ([(1, 0, ["x"]), (1, 1, ["y"])], ["a", "x", "y", "c"]),
+         ([(1, 0, ["x"]), (1, 0, ["y"])], ["a", "x", "y", "b", "c"]),
+         ([], ["a", "b", "c"]), ([(3, 0, ["d"])], ["a", "b", "c", "d"]), ([(0, 3, [])], []),
+         (((0, 1, ("x",)), (1, 2, ["y"])), ["x", "y"])],  # touching spans, any sequences
     )
-    def test_rebuilds(self, lines, replacements, expected):
-        assert core.apply_line_replacements(lines, replacements) == expected
+    def test_rebuilds(self, replacements, expected):
+        assert core.apply_line_replacements(["a", "b", "c"], replacements) == expected
 
     @pytest.mark.parametrize(
-        "lines, replacements, message",
-        [
-            (["a", "b", "c"], [(1, 1, ["y"]), (1, 0, ["x"])], "overlapping line replacements"),
-            (["a", "b", "c"], [(2, 2, [])], "replacement span out of range: start=2 len=2 lines=3"),
-            (["a"], [(1, U64_MAX, [])], f"replacement span overflow: start=1 len={U64_MAX}"),
-            (["a"], [(0, U64_MAX, [])],
-             f"replacement span out of range: start=0 len={U64_MAX} lines=1"),
-            # Per replacement: range before overlap. Sorted order decides which is met first.
-            (["a", "b", "c"], [(0, 2, []), (1, 5, [])],
-             "replacement span out of range: start=1 len=5 lines=3"),
-            (["a", "b", "c"], [(2, 5, []), (0, 2, []), (1, 1, [])],
-             "overlapping line replacements"),
-            (["a", "b", "c"], [(0, 2, []), (2, U64_MAX, []), (1, 1, [])],
-             "overlapping line replacements"),
-        ],
+        "replacements, message",
+        [([(1, 1, ["y"]), (1, 0, ["x"])], "overlapping line replacements"),
+         ([(2, 2, [])], "replacement span out of range: start=2 len=2 lines=3"),
+         ([(1, U64_MAX, [])], f"replacement span overflow: start=1 len={U64_MAX}"),
+         ([(0, U64_MAX, [])], f"replacement span out of range: start=0 len={U64_MAX} lines=3"),
+         # Checked in sorted order, each: overflow, range, overlap.
+         ([(0, 2, []), (1, 5, [])], "replacement span out of range: start=1 len=5 lines=3"),
+         ([(2, 5, []), (0, 2, []), (1, 1, [])], "overlapping line replacements")],
     )
-    def test_errors(self, lines, replacements, message):
+    def test_errors(self, replacements, message):
         with pytest.raises(ValueError) as info:
-            core.apply_line_replacements(lines, replacements)
+            core.apply_line_replacements(["a", "b", "c"], replacements)
         assert info.value.args == (message,)
 
     @pytest.mark.parametrize(
         "replacements, error, message",
-        [
-            ("ab", TypeError, "argument 'replacements': Can't extract `str` to `Vec`"),
-            ([(0, 1)], TypeError, "argument 'replacements': expected tuple of length 3"),
-            ([(0, 1, "x")], TypeError, "argument 'replacements': Can't extract `str` to `Vec`"),
-            ([(0, -1, [])], OverflowError, None),
-            ([(2**64, 0, [])], OverflowError, None),
-        ],
+        [("ab", TypeError, "argument 'replacements': Can't extract `str` to `Vec`"),
+         ([(0, 1)], TypeError, "argument 'replacements': expected tuple of length 3"),
+         ([(0, 1, "x")], TypeError, "argument 'replacements': Can't extract `str` to `Vec`"),
+         ([(0, -1, [])], OverflowError, ""),
+         (range(10**18), TypeError, "argument 'replacements': 'int' object cannot")],
     )
     def test_conversion_errors(self, replacements, error, message):
         with pytest.raises(error) as info:
             core.apply_line_replacements(["a"], replacements)
-        if message is not None:
-            assert str(info.value).startswith(message)
+        assert str(info.value).startswith(message)
 
     @BOUNDED
     @given(
         st.lists(st.sampled_from(["a", "b", "é", ""]), max_size=6),
         st.lists(
-            st.tuples(st.integers(0, 7), st.integers(0, 3), st.lists(st.sampled_from(["X", "Y"]),
-                                                                     max_size=2)),
+            st.tuples(st.integers(0, 7), st.integers(0, 3), st.lists(st.just("X"), max_size=2)),
             max_size=4,
         ),
     )
-    def test_matches_model(self, lines, replacements):
-        expected = model_apply_lines(lines, replacements)
+    def test_like_the_model(self, lines, replacements):
         try:
             got = core.apply_line_replacements(lines, replacements)
         except ValueError as e:
             got = e.args[0]
-        assert got == expected
+        assert got == model_apply_lines(lines, replacements)
