@@ -113,8 +113,9 @@ std::thread start_thread(Args&&... args) {
 
 // ---- starting the child ---------------------------------------------------------------------
 
-// Moves a descriptor to 3 or above, so no dup2 onto 0, 1 or 2 can clobber another of ours
-// when the host runs with a standard stream closed.
+// Moves a descriptor to 3 or above. A host running with a standard stream closed would
+// otherwise get a pipe end numbered 0, 1 or 2, and a dup2 of a descriptor onto its own
+// number may leave close-on-exec set, so the child would start without that stream.
 int lift(int fd) {
   if (fd > 2) return fd;
   const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);

@@ -204,7 +204,8 @@ namespace {
 int read_bounded(int fd, std::uint64_t size_hint, std::uint64_t cap, std::string& out,
                  std::uint64_t& total) {
   const std::uint64_t most = cap + 1;
-  out.resize(static_cast<std::size_t>(std::min(most, std::max<std::uint64_t>(size_hint + 1, 8192))));
+  const std::uint64_t first = std::min(most, std::max<std::uint64_t>(size_hint + 1, 8192));
+  out.resize(static_cast<std::size_t>(first));
   total = 0;
   for (;;) {
     if (total == out.size()) {

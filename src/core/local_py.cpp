@@ -208,7 +208,8 @@ PyObject* read_text_window_py(PyObject* self, PyObject* const* args, Py_ssize_t 
         without_gil([&] { return read_text_window_native(client, path, offset, limit); });
     if (!window.ok()) return raise_error(window.error());
     CoreError error;
-    PyRef text = decode_text(window->content, encoding, concat({"read_text failed: ", path}), error);
+    PyRef text =
+        decode_text(window->content, encoding, concat({"read_text failed: ", path}), error);
     if (!text) return raise_error(error);
     PyRef total = PyRef::steal(new_u64(window->total_lines));
     PyRef start = PyRef::steal(new_u64(window->start_line));

@@ -71,8 +71,8 @@ TEST(CreateOnly, TargetAppearingBeforeInstallSurvivesAndConflicts) {
   const std::string target = dir.file("new.txt");
   // Plays the other process: the target did not exist at the check, it does at the install.
   auto other_process_creates = [&] { spit(target, "theirs"); };
-  Result<FileInfo> result = local_detail::write_bytes_atomic(client, "new.txt", "ours", std::nullopt,
-                                                             true, other_process_creates);
+  Result<FileInfo> result = local_detail::write_bytes_atomic(
+      client, "new.txt", "ours", std::nullopt, true, other_process_creates);
   ASSERT_FALSE(result.ok());
   EXPECT_EQ(result.error().kind, CoreErrorKind::Conflict);
   EXPECT_EQ(result.error().message, "write conflict: new.txt: destination already exists");

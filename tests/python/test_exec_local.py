@@ -264,6 +264,21 @@ class TestStartFailures:
         assert client.exec_command(**{"".join(["comm", "and"]): "true"}).ok
 
 
+def test_host_with_closed_standard_streams(tmp_path):
+    # The first new pipe then takes the numbers 0 and 1; the child must still get its ends.
+    out = tmp_path / "out"
+    script = (
+        "import os\n"
+        "os.close(0); os.close(1)\n"
+        "from tarnwistle import _core\n"
+        f"r = _core.LocalClient({str(tmp_path)!r}).exec_command('cat; echo e >&2', stdin='in')\n"
+        f"open({str(out)!r}, 'w').write(repr((r.stdout, r.stderr, r.exit_code)))\n"
+    )
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60, cwd="/")
+    assert done.returncode == 0, done.stderr
+    assert out.read_text() == repr(("in", "e\n", 0))
+
+
 class TestSigpipe:
     def test_child_starts_with_the_default_disposition(self, client):
         assert signal.getsignal(signal.SIGPIPE) == signal.SIG_IGN  # as Python sets it

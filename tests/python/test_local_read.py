@@ -226,19 +226,20 @@ class TestWindowErrors:
             client.read_text_window("missing", 1, 0)
 
 
+@pytest.fixture(scope="module")
+def big(tmp_path_factory):
+    path = tmp_path_factory.mktemp("big") / "big.txt"
+    # Varied line lengths, a line longer than any read buffer, CR bytes, no final newline.
+    parts = [b"%d %s\n" % (i, b"z" * (i % 97)) for i in range(60000)]
+    parts.insert(30000, b"L" * 1_500_000 + b"\r\n")
+    parts.append(b"tail without newline")
+    data = b"".join(parts)
+    path.write_bytes(data)
+    return path, data
+
+
 class TestWindowStreaming:
     """Files larger than the read buffer, checked against the model above."""
-
-    @pytest.fixture(scope="class")
-    def big(self, tmp_path_factory):
-        path = tmp_path_factory.mktemp("big") / "big.txt"
-        # Varied line lengths, a line longer than any read buffer, CR bytes, no final newline.
-        parts = [b"%d %s\n" % (i, b"z" * (i % 97)) for i in range(60000)]
-        parts.insert(30000, b"L" * 1_500_000 + b"\r\n")
-        parts.append(b"tail without newline")
-        data = b"".join(parts)
-        path.write_bytes(data)
-        return path, data
 
     @pytest.mark.parametrize(
         "offset, limit",
