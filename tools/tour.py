@@ -39,7 +39,7 @@ def tour(client, workdir: str) -> None:
 
     # A command with a time limit: it is stopped, and the result says so.
     result = client.exec_command("echo started; sleep 5", cwd=workdir, timeout=0.5)
-    print(name, result, repr(result.stdout))
+    print(name, result, repr(result.stdout), repr(result.stderr))
     client.delete(path)
 
 

@@ -317,28 +317,6 @@ bool no_keywords(const char* fname, PyObject* kwnames) {
   return false;
 }
 
-bool parse_new_args(const char* fname, std::span<const Param> params, PyObject* args,
-                    PyObject* kwargs, PyObject** out, std::vector<PyRef>& keep) {
-  const Py_ssize_t nargs = args != nullptr ? PyTuple_Size(args) : 0;
-  std::vector<PyObject*> flat;
-  for (Py_ssize_t i = 0; i < nargs; ++i) flat.push_back(PyTuple_GetItem(args, i));
-  PyRef kwnames;
-  if (kwargs != nullptr && PyDict_Size(kwargs) > 0) {
-    kwnames = PyRef::steal(PyTuple_New(PyDict_Size(kwargs)));
-    if (!kwnames) return false;
-    PyObject *key = nullptr, *value = nullptr;
-    Py_ssize_t pos = 0, k = 0;
-    while (PyDict_Next(kwargs, &pos, &key, &value)) {
-      Py_INCREF(key);
-      PyTuple_SetItem(kwnames.get(), k++, key);
-      flat.push_back(value);
-    }
-  }
-  if (!parse_args(fname, params, flat.data(), nargs, kwnames.get(), out)) return false;
-  keep.push_back(std::move(kwnames));
-  return true;
-}
-
 // ---- converters ---------------------------------------------------------------------------
 
 bool prefix_type_error(const char* name) {
@@ -462,7 +440,7 @@ bool arg_sequence(PyObject* obj, const char* name, std::vector<PyRef>& items, It
   const Py_ssize_t size = sequence_length(obj, name);
   if (size < 0) return false;
   items.clear();
-  items.reserve(check != nullptr ? reserve_hint(obj, size) : static_cast<std::size_t>(size));
+  items.reserve(reserve_hint(obj, size));
   for (Py_ssize_t i = 0; i < size; ++i) {
     PyRef item = PyRef::steal(PySequence_GetItem(obj, i));
     if (!item) return prefix_type_error(name);
@@ -484,11 +462,15 @@ bool arg_bytes(PyObject* obj, const char* name, std::string& out) {
     out.assign(PyByteArray_AsString(obj), static_cast<std::size_t>(PyByteArray_Size(obj)));
     return true;
   }
-  std::vector<PyRef> items;
-  if (!arg_sequence(obj, name, items)) return false;
+  // Item by item, so a sequence that only claims a huge length fails at its first bad item
+  // instead of reserving memory it never fills.
+  const Py_ssize_t size = sequence_length(obj, name);
+  if (size < 0) return false;
   out.clear();
-  out.reserve(items.size());
-  for (const PyRef& item : items) {
+  out.reserve(reserve_hint(obj, size));
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    PyRef item = PyRef::steal(PySequence_GetItem(obj, i));
+    if (!item) return prefix_type_error(name);
     PyRef index = PyRef::steal(PyNumber_Index(item.get()));
     if (!index) return prefix_type_error(name);
     int overflow = 0;

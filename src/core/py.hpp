@@ -164,9 +164,6 @@ bool parse_tuple_args(const char* fname, const Param (&params)[N], PyObject* arg
 }
 // For *args functions: refuses any keyword.
 bool no_keywords(const char* fname, PyObject* kwnames);
-// parse_args for tp_new (args tuple, kwargs dict or nullptr). `keep` owns what `out` borrows.
-bool parse_new_args(const char* fname, std::span<const Param> params, PyObject* args,
-                    PyObject* kwargs, PyObject** out, std::vector<PyRef>& keep);
 
 // ---- converters: return false with the exception set; TypeErrors carry "argument 'x': " ----
 

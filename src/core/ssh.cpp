@@ -503,7 +503,7 @@ Result<TextWindow> read_text_window_native(const SshClient& client, std::string_
 // The scripts' exit codes are matched on the code itself, not on the message text, so a path
 // that happens to contain "exit code 73" cannot turn a failure into a conflict.
 Result<FileInfo> write_bytes_atomic_native(const SshClient& client, std::string_view path,
-                                           std::string data,
+                                           std::string_view data,
                                            const std::optional<std::string>& expected_version,
                                            bool create_only) {
   if (data.size() > client.max_transfer_bytes) {
@@ -517,7 +517,7 @@ Result<FileInfo> write_bytes_atomic_native(const SshClient& client, std::string_
                                           expected_version, create_only, data.size());
   int code = 0;
   Result<ProcessOutput> out =
-      checked_remote(client, "write_bytes", path, script, std::move(data), &code);
+      checked_remote(client, "write_bytes", path, script, std::string(data), &code);
   if (!out.ok()) {
     if (out.error().kind == CoreErrorKind::General && code == 73) {
       return make_error(CoreErrorKind::Conflict, concat({"write conflict: ", path}));

@@ -199,7 +199,7 @@ Result<std::string> read_bytes_native(const SshClient& client, std::string_view 
 Result<TextWindow> read_text_window_native(const SshClient& client, std::string_view path,
                                            std::int64_t offset, std::uint64_t limit);
 Result<FileInfo> write_bytes_atomic_native(const SshClient& client, std::string_view path,
-                                           std::string data,
+                                           std::string_view data,
                                            const std::optional<std::string>& expected_version,
                                            bool create_only);
 Result<void> delete_if_version_native(const SshClient& client, std::string_view path,

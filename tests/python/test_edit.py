@@ -223,11 +223,13 @@ class TestEditText:
             core.edit_text(*args)
 
     @BOUNDED
-    @given(texts, st.integers(0, 20), st.integers(1, 6), texts)
-    def test_unique_exact_match_is_a_splice(self, text, at, size, new):
-        old = text[at : at + size]
-        assume(old and text.count(old) == 1 and "\r\n" not in text)
-        assert core.edit_text(text, old, new, False) == (text.replace(old, new), 1)
+    @given(texts, texts, texts, texts)
+    def test_unique_exact_match_is_a_splice(self, before, middle, after, new):
+        # "\x00" never occurs in the generated pieces, so the pattern occurs exactly once.
+        old = "\x00" + middle
+        text = before + old + after
+        assume("\r\n" not in text)
+        assert core.edit_text(text, old, new, False) == (before + new + after, 1)
 
     @BOUNDED
     @given(texts, texts, texts, st.booleans())

@@ -148,6 +148,14 @@ class TestSurface:
         assert _core.SshClient.kind == "ssh"
         assert _core.LocalClient().kind == "local"
 
+    @pytest.mark.parametrize("name", CLASSES)
+    def test_classes_cannot_be_changed(self, name):
+        cls = getattr(_core, name)
+        with pytest.raises(TypeError):
+            cls.kind = "other"
+        with pytest.raises(TypeError):
+            cls.stat = None
+
     def test_instances_are_immutable_and_untracked(self, tmp_path):
         client = _core.LocalClient(str(tmp_path))
         for attr in ("cwd", "kind", "anything"):
@@ -320,6 +328,10 @@ class TestConversions:
         with pytest.raises(OverflowError, match="^out of range integral type conversion attempted$"):
             _core.LocalClient(str(tmp_path)).write_bytes("f", [1, item])
         assert not (tmp_path / "f").exists()
+
+    def test_a_claimed_huge_length_fails_at_its_first_bad_item(self, tmp_path):
+        with pytest.raises(OverflowError):
+            _core.LocalClient(str(tmp_path)).write_bytes("f", range(10**18))
 
     def test_non_sequence_byte_data(self, tmp_path):
         with pytest.raises(TypeError, match="^argument 'data': "):
