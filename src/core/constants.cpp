@@ -4,7 +4,6 @@
 
 #include <chrono>
 
-#include "client.hpp"
 
 namespace tarnwistle {
 

@@ -8,10 +8,6 @@ IN_CI = os.environ.get("CI") == "true"
 sys.path.insert(0, os.path.dirname(__file__))
 
 
-
-
-
-
 @pytest.hookimpl(hookwrapper=True)
 def pytest_runtest_makereport(item, call):
     # In CI the remote tests must really run: a skip there is a broken test setup.
