@@ -4,7 +4,6 @@
 
 #include <chrono>
 
-
 namespace tarnwistle {
 
 std::atomic<std::uint64_t> TOKEN_COUNTER{0};
