@@ -81,8 +81,6 @@ PyObject* exception_class(CoreErrorKind kind) {
   return cached_class(0);
 }
 
-PyObject* client_error_class() { return exception_class(CoreErrorKind::General); }
-
 std::span<const CoreErrorKind> module_error_kinds() { return MODULE_ERROR_KINDS; }
 
 // ---- command options ----------------------------------------------------------------------

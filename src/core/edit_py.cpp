@@ -21,8 +21,8 @@ bool arg_spans(PyObject* obj, const char* name, std::vector<Span>& out) {
   out.reserve(items.size());
   for (const PyRef& item : items) {
     Span span{};
-    if (!item_u64(PyTuple_GetItem(item.get(), 0), name, span.start) ||
-        !item_u64(PyTuple_GetItem(item.get(), 1), name, span.len)) {
+    if (!arg_u64(PyTuple_GetItem(item.get(), 0), name, span.start) ||
+        !arg_u64(PyTuple_GetItem(item.get(), 1), name, span.len)) {
       return false;
     }
     out.push_back(span);

@@ -63,8 +63,8 @@ bool arg_line_replacements(PyObject* obj, const char* name, const TextList& line
   out.replacements.resize(n);
   for (std::size_t i = 0; i < n; ++i) {
     PyObject* item = out.items[i].get();
-    if (!item_u64(PyTuple_GetItem(item, 0), name, out.replacements[i].start) ||
-        !item_u64(PyTuple_GetItem(item, 1), name, out.replacements[i].len) ||
+    if (!arg_u64(PyTuple_GetItem(item, 0), name, out.replacements[i].start) ||
+        !arg_u64(PyTuple_GetItem(item, 1), name, out.replacements[i].len) ||
         !arg_text_list(PyTuple_GetItem(item, 2), name, out.new_lines[i])) {
       return false;
     }

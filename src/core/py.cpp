@@ -135,10 +135,6 @@ PyObject* raise_internal_fault(const char* message) noexcept {
   return nullptr;
 }
 
-PyObject* raise_client_error(std::string_view message) {
-  return raise_error(CoreError{CoreErrorKind::General, std::string(message)});
-}
-
 PyObject* raise_value_error(std::string_view message) {
   return raise_error(CoreError{CoreErrorKind::InvalidValue, std::string(message)});
 }
@@ -532,10 +528,6 @@ bool arg_text_list(PyObject* obj, const char* name, TextList& out) {
   return true;
 }
 
-bool item_text(PyObject* obj, const char* name, std::string_view& out) {
-  return arg_text(obj, name, out);
-}
-
 bool item_opt_text(PyObject* obj, const char* name, std::optional<std::string_view>& out) {
   if (obj == Py_None) {
     out.reset();
@@ -545,10 +537,6 @@ bool item_opt_text(PyObject* obj, const char* name, std::optional<std::string_vi
   if (!arg_text(obj, name, view)) return false;
   out = view;
   return true;
-}
-
-bool item_u64(PyObject* obj, const char* name, std::uint64_t& out) {
-  return arg_u64(obj, name, out);
 }
 
 bool item_tuple(PyObject* obj, const char* name, Py_ssize_t size) {

@@ -79,35 +79,15 @@ PyObject* guarded(F&& body) noexcept {
   }
 }
 
-// Same for slots that return int (tp_init style, setters); -1 on failure.
-template <class F>
-int guarded_int(F&& body) noexcept {
-  try {
-    return body();
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-    return -1;
-  } catch (const std::exception& e) {
-    raise_internal_fault(e.what());
-    return -1;
-  } catch (...) {
-    raise_internal_fault("unknown native fault");
-    return -1;
-  }
-}
-
 // ---- errors -----------------------------------------------------------------------------
 
 // The cached exception class of a kind (InvalidValue is the built-in ValueError). Borrowed.
 PyObject* exception_class(CoreErrorKind kind);
 // The seven module exception classes in registration order, created on first need. Borrowed.
-PyObject* client_error_class();
 std::span<const CoreErrorKind> module_error_kinds();
 
 // Sets the exception of `error`'s kind with its message; returns nullptr.
 PyObject* raise_error(const CoreError& error);
-// ClientError with `message`; returns nullptr.
-PyObject* raise_client_error(std::string_view message);
 // Built-in ValueError with `message`; returns nullptr.
 PyObject* raise_value_error(std::string_view message);
 
@@ -202,11 +182,8 @@ bool arg_text_list(PyObject* obj, const char* name, TextList& out);
 using ItemCheck = bool (*)(PyObject* item, const char* name);
 bool arg_sequence(PyObject* obj, const char* name, std::vector<PyRef>& items,
                   ItemCheck check = nullptr);
-// Item of a record: a str view (owned by the record) or an unsigned integer.
-bool item_text(PyObject* obj, const char* name, std::string_view& out);
 // Item of a record that may be None (nullopt) or a str view owned by the record.
 bool item_opt_text(PyObject* obj, const char* name, std::optional<std::string_view>& out);
-bool item_u64(PyObject* obj, const char* name, std::uint64_t& out);
 // A tuple of exactly `size` items, else TypeError naming the argument.
 bool item_tuple(PyObject* obj, const char* name, Py_ssize_t size);
 

@@ -15,6 +15,7 @@
 #include <limits>
 
 #include "constants.hpp"
+#include "local.hpp"
 
 namespace tarnwistle {
 
@@ -55,12 +56,11 @@ std::string random_suffix() {
   return out;
 }
 
-// A path joined the way a path library does: an absolute `rest` replaces `base`.
+// A local path joined by the local client's rule: an absolute `rest` replaces `base`.
 std::string join_local(std::string_view base, std::string_view rest) {
-  if (!rest.empty() && rest.front() == '/') return std::string(rest);
-  if (base.empty()) return std::string(rest);
-  if (base.back() == '/') return concat({base, rest});
-  return concat({base, "/", rest});
+  std::string out(base);
+  join_into(out, rest);
+  return out;
 }
 
 }  // namespace
