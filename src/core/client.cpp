@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <random>
 #include <limits>
 
 #include "command.hpp"
@@ -245,6 +246,16 @@ std::string debug_quote(std::string_view text) {
     i += len;
   }
   out += '"';
+  return out;
+}
+
+std::string random_name_chars(std::size_t count) {
+  static constexpr char ALPHABET[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  thread_local std::mt19937_64 engine{std::random_device{}()};
+  std::uniform_int_distribution<int> pick(0, 61);
+  std::string out(count, 'A');
+  for (char& c : out) c = ALPHABET[pick(engine)];
   return out;
 }
 

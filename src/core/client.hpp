@@ -108,6 +108,10 @@ char32_t decode_utf8_at(std::string_view s, std::size_t i, std::size_t& len);
 std::string_view trim_end_unicode(std::string_view s);
 std::string_view trim_unicode(std::string_view s);
 
+// `count` characters drawn uniformly from A-Z, a-z and 0-9, for temporary names. The
+// exclusive create that follows, not this draw, is what makes a name unique.
+std::string random_name_chars(std::size_t count);
+
 // Decimal text of an unsigned 128-bit value.
 std::string u128_to_string(unsigned __int128 value);
 

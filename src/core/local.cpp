@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <memory>
 #include <mutex>
-#include <random>
 
 namespace tarnwistle {
 
@@ -264,15 +263,7 @@ namespace {
 constexpr int TEMP_ATTEMPTS = 65536;
 
 // ".tarnwistle-XXXXXX.tmp" with six characters drawn uniformly from [A-Za-z0-9].
-std::string temp_name() {
-  static constexpr char ALPHABET[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-  thread_local std::mt19937_64 engine{std::random_device{}()};
-  std::uniform_int_distribution<int> pick(0, 61);
-  std::string name = ".tarnwistle-XXXXXX.tmp";
-  for (std::size_t i = 12; i < 18; ++i) name[i] = ALPHABET[pick(engine)];
-  return name;
-}
+std::string temp_name() { return concat({".tarnwistle-", random_name_chars(6), ".tmp"}); }
 
 // A temporary file that is removed unless committed.
 class TempFile {

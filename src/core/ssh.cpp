@@ -1,7 +1,6 @@
 #include "ssh.hpp"
 
 #include <fcntl.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -38,24 +37,6 @@ void TempDir::remove() noexcept {
 
 namespace {
 
-constexpr char NAME_ALPHABET[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-
-std::string random_suffix() {
-  unsigned char bytes[6] = {};
-  std::size_t got = 0;
-  while (got < sizeof bytes) {
-    const ssize_t n = ::getrandom(bytes + got, sizeof bytes - got, 0);
-    if (n > 0) {
-      got += static_cast<std::size_t>(n);
-    } else if (n < 0 && errno != EINTR) {
-      break;  // keep what we have; the exclusive mkdir still guards uniqueness
-    }
-  }
-  std::string out(6, 'A');
-  for (std::size_t i = 0; i < out.size(); ++i) out[i] = NAME_ALPHABET[bytes[i] % 62];
-  return out;
-}
-
 // A local path joined by the local client's rule: an absolute `rest` replaces `base`.
 std::string join_local(std::string_view base, std::string_view rest) {
   std::string out(base);
@@ -68,7 +49,7 @@ std::string join_local(std::string_view base, std::string_view rest) {
 std::optional<TempDir> make_temp_dir(std::string_view parent, std::string_view prefix,
                                      unsigned mode, int& err) {
   for (int attempt = 0; attempt < 1000; ++attempt) {
-    std::string path = join_local(parent, concat({prefix, random_suffix()}));
+    std::string path = join_local(parent, concat({prefix, random_name_chars(6)}));
     if (::mkdir(path.c_str(), static_cast<mode_t>(mode)) == 0) return TempDir(std::move(path));
     if (errno != EEXIST) {
       err = errno;
