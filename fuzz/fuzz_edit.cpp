@@ -189,11 +189,43 @@ std::vector<Span> fuzzed_spans(FuzzedDataProvider& fdp, const std::string& text)
   return spans;
 }
 
+// The pieces the search is built from, each on its own, and the UTF-8 and whitespace helpers
+// that every parser of this library leans on.
+void check_helpers(FuzzedDataProvider& fdp) {
+  const std::string raw = fdp.ConsumeRandomLengthString(256);
+  const std::string valid = fuzz::lossy(raw);
+  FUZZ_CHECK(tarnwistle::utf8_lossy(raw) == valid, fuzz::show(raw));
+  FUZZ_CHECK(tarnwistle::utf8_valid(raw) == (valid == raw), fuzz::show(raw));
+  FUZZ_CHECK(tarnwistle::trim_unicode(valid) == fuzz::trim(valid), fuzz::show(valid));
+  FUZZ_CHECK(tarnwistle::trim_end_unicode(valid) == fuzz::rtrim(valid), fuzz::show(valid));
+  const std::vector<char32_t> cps = fuzz::decode(valid);
+  std::size_t lead = 0, k = 0;
+  while (k < cps.size() && fuzz::white(cps[k])) lead += fuzz::encode(cps[k++]).size();
+  FUZZ_CHECK(tarnwistle::leading_space(valid) == lead, fuzz::show(valid));
+  for (char32_t c : cps) FUZZ_CHECK(tarnwistle::is_unicode_space(c) == fuzz::white(c));
+  FUZZ_CHECK(tarnwistle::contains_crlf(valid) == (valid.find("\r\n") != std::string::npos));
+  FUZZ_CHECK(tarnwistle::with_crlf(valid) == model_with_crlf(valid), fuzz::show(valid));
+  const std::string pat = derived_pattern(fdp, valid);
+  const std::string ctx = "text " + fuzz::show(valid) + " pattern " + fuzz::show(pat);
+  if (!pat.empty()) {
+    FUZZ_CHECK(tarnwistle::exact_find_all(valid, pat) == model_exact(valid, pat), ctx);
+  }
+  FUZZ_CHECK(tarnwistle::rstrip_lines_find_all(valid, pat) == model_lines(valid, pat), ctx);
+  const std::string line = fuzz::text(fdp, 16);
+  const bool same = fuzz::rtrim(line) == fuzz::rtrim(pat);
+  FUZZ_CHECK(tarnwistle::trim_end_equals(line, fuzz::rtrim(pat)) == same,
+             "line " + fuzz::show(line) + " pattern " + fuzz::show(pat));
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   FuzzedDataProvider fdp(data, size);
-  const int which = fdp.ConsumeIntegralInRange<int>(0, 2);
+  const int which = fdp.ConsumeIntegralInRange<int>(0, 3);
+  if (which == 3) {
+    check_helpers(fdp);
+    return 0;
+  }
   const std::string text = fuzz::text(fdp, 1024);
   if (which == 0) {  // find_matches
     const std::string pat = fdp.ConsumeBool() ? derived_pattern(fdp, text) : fuzz::text(fdp, 64);
