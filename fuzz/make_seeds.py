@@ -9,6 +9,7 @@ read is the most significant). Every `Seed` call below mirrors one read of the t
 target's order. Run from the repository root: python3 fuzz/make_seeds.py
 """
 import os
+import struct
 import sys
 
 U64 = (1 << 64) - 1
@@ -150,10 +151,12 @@ def patch_derive(original, crlf, path, chunks):
 def patch_seeds():
     return {
         "seek-exact-before-trimmed": patch_seek(["foo  ", "foo"], ["foo"], 0, False),
-        "seek-typographic": patch_seek(["\u201chi\u201d \u2013"], ['"hi" -'], 0, False),
+        "seek-typographic": patch_seek(["\u201chi\u201d \u2013"], ['"hi" -'], 0,
+                                       False),
         "seek-at-end": patch_seek(["x", "y", "x"], ["x"], 0, True),
         "rebuild-unsorted": patch_rebuild(["a", "b", "c"], [(2, 1, ["C"]), (0, 1, ["A", "A2"])]),
-        "rebuild-insert-then-replace": patch_rebuild(["a", "b", "c"], [(1, 0, ["x"]), (1, 1, ["y"])]),
+        "rebuild-insert-then-replace": patch_rebuild(["a", "b", "c"],
+                                                     [(1, 0, ["x"]), (1, 1, ["y"])]),
         "rebuild-out-of-range": patch_rebuild(["a", "b", "c"], [(2, 2, [])]),
         "derive-crlf": patch_derive("a\nb\n", True, "f", [(None, ["b"], ["B", "C"], False)]),
         "derive-context-insert": patch_derive("a\nb\n", False, "f", [("a", [], ["z"], False)]),
@@ -200,11 +203,16 @@ def read_seeds():
 
 
 def flags_split(text):
-    return Seed().bool(True).string(text, 256)
+    return Seed().int(1, 0, 2).string(text, 256)
+
+
+def flags_timeout(seconds):
+    bits = struct.unpack("<Q", struct.pack("<d", seconds))[0]
+    return Seed().int(2, 0, 2).u64(bits)
 
 
 def flags_round_trip(words, styles, seps):
-    s = Seed().bool(False).int(len(words), 0, 6)
+    s = Seed().int(0, 0, 2).int(len(words), 0, 6)
     for w in words:
         s.string(w, 16)
     for i, style in enumerate(styles):
@@ -223,6 +231,10 @@ def flags_seeds():
         "split-comment": flags_split("-x # comment\n-y"),
         "split-continuation": flags_split("a\\\nb \\\n c \"d\\\ne\\$\""),
         "round-trip": flags_round_trip(["it's", 'say "$x"', "", "a\nb"], [0, 1, 2, 2], [0, 2, 4]),
+        "timeout-below-half-ns": flags_timeout(1e-12),
+        "timeout-fraction": flags_timeout(1.0000000005),
+        "timeout-too-large": flags_timeout(2.0**64),
+        "timeout-nan": flags_timeout(float("nan")),
     }
 
 
@@ -309,7 +321,8 @@ def remote_seeds():
         "stat-file": remote(0, m, "f", "file\t  12\t1700000000\t0\tremote:file:12:1700000000:7"),
         "stat-missing": remote(0, m, "f", "missing\t0\t-\t0\t-"),
         "stat-bad-size": remote(0, m, "f", "file\t1x\t0\t0\tv"),
-        "window-after-banner": remote(1, WINDOW_MARKER, "w", "banner\r\n" + WINDOW_MARKER + "\t3\t2\t3\t0\n"),
+        "window-after-banner": remote(1, WINDOW_MARKER, "w",
+                                      "banner\r\n" + WINDOW_MARKER + "\t3\t2\t3\t0\n"),
         "window-bad-start": remote(1, WINDOW_MARKER, "w", WINDOW_MARKER + "\t3\t-2\t3\t1\n"),
         "control-pgid": remote(2, m, "", "warn\n" + m + " PGID 4242\nout\n"),
         "control-pid-zero": remote(2, m, "", m + " PID 0\n" + m + " PID 17\r\n"),
