@@ -12,7 +12,6 @@ import json
 import os
 import pwd
 import re
-import resource
 import shutil
 import signal
 import subprocess
@@ -26,6 +25,7 @@ from pathlib import Path
 
 import pytest
 
+from proc_table import own_children, processes
 from tarnwistle import _core
 
 TEMP_NAME = re.compile(r"\.tarnwistle-[A-Za-z0-9]{6}\.tmp")
@@ -39,23 +39,6 @@ def wait_until(predicate, seconds):
             return False
         time.sleep(0.02)
     return True
-
-
-def processes():
-    """{pid: (ppid, state, argv)} of every process on the machine."""
-    table = {}
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open(f"/proc/{entry}/stat") as f:
-                fields = f.read().rsplit(")", 1)[1].split()
-            with open(f"/proc/{entry}/cmdline", "rb") as f:
-                argv = [a.decode(errors="replace") for a in f.read().split(b"\0")[:-1]]
-        except OSError:
-            continue
-        table[int(entry)] = (int(fields[1]), fields[0], argv)
-    return table
 
 
 def alive_with_argv(argv):
@@ -269,11 +252,6 @@ def client(tmp_path):
     return _core.LocalClient(str(tmp_path))
 
 
-def own_children():
-    me = os.getpid()
-    return {pid: state for pid, (ppid, state, _) in processes().items() if ppid == me}
-
-
 def rss():
     with open("/proc/self/statm") as f:
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
@@ -402,7 +380,6 @@ def in_thread(fn):
     box = {}
 
     def run():
-        started = time.monotonic()
         try:
             box["value"] = fn()
         except BaseException as e:  # handed to the test thread

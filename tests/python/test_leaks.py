@@ -37,6 +37,7 @@ from types import SimpleNamespace
 
 import pytest
 
+from proc_table import own_children
 from tarnwistle import _core
 
 ROUNDS = int(os.environ.get("TARNWISTLE_LEAK_ROUNDS", "10000"))
@@ -97,28 +98,11 @@ def memory():
                            traced=tracemalloc.get_traced_memory()[0], rss=rss())
 
 
-def child_processes():
-    """{pid: state} of every process whose parent is this one, zombies included."""
-    me = os.getpid()
-    found = {}
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open(f"/proc/{entry}/stat") as f:
-                fields = f.read().rsplit(")", 1)[1].split()
-        except OSError:
-            continue
-        if int(fields[1]) == me:
-            found[int(entry)] = fields[0]
-    return found
-
-
 def resources():
     return SimpleNamespace(fds=sorted(os.listdir("/proc/self/fd")),
                            threads=threading.active_count(),
                            tasks=len(os.listdir("/proc/self/task")),
-                           children=child_processes())
+                           children=own_children())
 
 
 def settled(before, limit=3.0):
