@@ -31,6 +31,9 @@ cmake -S . -B build/native -G Ninja -DTARNWISTLE_PYTHON=OFF -DTARNWISTLE_NATIVE_
 cmake --build build/native
 ctest --test-dir build/native --output-on-failure -j2 --timeout 120
 
+echo "== fuzz targets, 10 s each"
+tools/fuzz.sh 10
+
 for PY in "$PY_OLD" "$PY_NEW"; do
   VER=$("$PY" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
   echo "== pytest under Python $VER"
