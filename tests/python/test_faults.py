@@ -322,54 +322,66 @@ def give_to(world, *paths):
         os.chown(path, info.pw_uid, info.pw_gid)
 
 
-def stop_server(server):
-    """Kills the listener and every sshd process under it; the remote user's own processes
-    are left to see their connection go."""
+def server_processes(server):
+    """The listener and every sshd process under it (not the remote user's own processes)."""
     table = processes()
-    doomed, frontier = [], [server.process.pid]
+    found, frontier = [], [server.process.pid]
     while frontier:
         parent = frontier.pop()
-        doomed.append(parent)
+        found.append(parent)
         frontier += [pid for pid, (ppid, _, argv) in table.items()
                      if ppid == parent and argv and argv[0].startswith("sshd")]
-    for pid in doomed:
+    return found
+
+
+def send(pids, sig):
+    for pid in pids:
         try:
-            os.kill(pid, signal.SIGKILL)
-        except ProcessLookupError:
+            os.kill(pid, sig)
+        except ProcessLookupError:  # ended meanwhile
             pass
-    server.process.wait(timeout=5)
+
+
+def signal_server(server, sig):
+    send(server_processes(server), sig)
+    if sig == signal.SIGKILL:
+        server.process.wait(timeout=5)
 
 
 def kill_remote(world, needle):
-    for pid, argv in world.remote_processes():
-        if needle in " ".join(argv):
-            try:
-                os.kill(pid, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
+    send([pid for pid, argv in world.remote_processes() if needle in " ".join(argv)],
+         signal.SIGKILL)
+
+
+def remote_running(world, needle):
+    return any(needle in " ".join(argv) for _, argv in world.remote_processes())
 
 
 @pytest.fixture
 def private_server(ssh_world, monkeypatch):
-    """A server of this test's own, a client with its own control directory and a remote
-    directory; the server may be killed."""
+    """A server of this test's own that may be killed or frozen, a remote directory, and a
+    maker of clients with control directories of their own."""
     server = ssh_world.start_server()
     monkeypatch.setenv("TMPDIR", tempfile.mkdtemp(prefix="twf", dir="/tmp"))
     name = f"fault-{uuid.uuid4().hex[:10]}"
     local = ssh_world.home / name
     local.mkdir()
     give_to(ssh_world, local)
-    client = _core.SshClient("127.0.0.1", port=server.port, username=ssh_world.user,
-                             key_filename=str(ssh_world.key), allow_password_prompt=False,
-                             connect_timeout=5, operation_timeout=20,
-                             max_transfer_bytes=128 << 20)
-    client.exists(".")  # the master connection is up
-    yield server, client, name, local
-    kill_remote(ssh_world, name)
-    del client
-    shutil.rmtree(os.environ["TMPDIR"], ignore_errors=True)
+
+    def make_client(operation_timeout):
+        client = _core.SshClient("127.0.0.1", port=server.port, username=ssh_world.user,
+                                 key_filename=str(ssh_world.key), allow_password_prompt=False,
+                                 connect_timeout=5, operation_timeout=operation_timeout,
+                                 max_transfer_bytes=128 << 20)
+        client.exists(".")  # the master connection is up
+        return client
+
+    yield server, make_client, name, local
     if server.process.poll() is None:
-        stop_server(server)
+        signal_server(server, signal.SIGCONT)
+        signal_server(server, signal.SIGKILL)
+    kill_remote(ssh_world, name)
+    shutil.rmtree(os.environ["TMPDIR"], ignore_errors=True)
 
 
 def remote_leftovers(local):
@@ -377,7 +389,7 @@ def remote_leftovers(local):
 
 
 def in_thread(fn):
-    box = {}
+    box = {"started": time.monotonic()}
 
     def run():
         try:
@@ -391,31 +403,50 @@ def in_thread(fn):
     return thread, box
 
 
+# Killed: the connection drops and the call ends at once. Frozen (SIGSTOP): nothing more
+# arrives and the call ends at its time limit; the server is then let go on again.
+FROZEN_LIMIT = 2.0
+
+
 @pytest.mark.ssh
 @pytest.mark.timeout(60)
+@pytest.mark.parametrize("how", ["killed", "frozen"])
 class TestServerStopped:
-    """The server dies while data flows: the call ends soon with an error (or, for a command,
-    a result), the remote target is old or new and whole, and no temporary file or lock stays."""
+    """The server stops while data flows: the call ends in bounded time with a clear error
+    (or, for a command, a result), the remote target is old or new and whole, and no
+    temporary file or lock stays."""
 
-    def after_stop(self, thread, box, client):
-        stopped = time.monotonic()
-        thread.join(10)
+    def client(self, make_client, how):
+        return make_client(FROZEN_LIMIT if how == "frozen" else 20.0)
+
+    def stop(self, server, how):
+        signal_server(server, signal.SIGKILL if how == "killed" else signal.SIGSTOP)
+        return time.monotonic()
+
+    def ended(self, thread, box, stopped, bound):
+        thread.join(bound + 5)
         assert not thread.is_alive(), "the call hung after the server stopped"
-        assert box["ended"] - stopped < 5
-        # The next call fails at once: nothing listens any more.
-        started = time.monotonic()
-        with pytest.raises(_core.ClientError, match=r"^SSH stat failed with exit code 255: \.: "):
-            client.stat(".")
-        assert time.monotonic() - started < 5
+        assert box["ended"] - stopped < bound, box["ended"] - stopped
 
-    def test_during_a_read(self, ssh_world, private_server):
-        server, client, name, local = private_server
+    def afterwards(self, server, client, how):
+        if how == "killed":  # the next call fails at once: nothing listens any more
+            started = time.monotonic()
+            with pytest.raises(_core.ClientError, match=r"^SSH stat failed with exit code 255: \.: "):
+                client.stat(".")
+            assert time.monotonic() - started < 5
+        else:  # once the server goes on, so does the client
+            signal_server(server, signal.SIGCONT)
+            assert client.is_dir(".")
+
+    def test_during_a_read(self, ssh_world, private_server, how):
+        server, make_client, name, local = private_server
+        client = self.client(make_client, how)
         fifo = local / "endless"
         os.mkfifo(fifo, 0o644)
         give_to(ssh_world, fifo)
         sent = [0]
 
-        def feed():  # 1 MiB every 50 ms: the read is still going when the server dies
+        def feed():  # 1 MiB every 50 ms: the read is still going when the server stops
             deadline = time.monotonic() + 10
             while True:
                 try:
@@ -435,51 +466,71 @@ class TestServerStopped:
             finally:
                 os.close(fd)
 
-        feeder = threading.Thread(target=feed, daemon=True)
-        feeder.start()
+        threading.Thread(target=feed, daemon=True).start()
         thread, box = in_thread(lambda: client.read_bytes(f"{name}/endless"))
         assert wait_until(lambda: sent[0] >= 8 << 20, 10)
-        stop_server(server)
-        self.after_stop(thread, box, client)
-        assert type(box["error"]) is _core.ClientError
-        assert re.match(rf"^SSH read_bytes failed with exit code 255: {name}/endless: ",
-                        str(box["error"]))
-        feeder.join(5)
+        stopped = self.stop(server, how)
+        if how == "killed":
+            self.ended(thread, box, stopped, 3)
+            assert type(box["error"]) is _core.ClientError
+            assert re.match(rf"^SSH read_bytes failed with exit code 255: {name}/endless: ",
+                            str(box["error"]))
+        else:  # time limit, a second of grace, two of draining
+            self.ended(thread, box, box["started"], FROZEN_LIMIT + 5)
+            assert type(box["error"]) is _core.OperationTimeoutError
+            assert str(box["error"]) == f"SSH read_bytes timed out after 2.000s: {name}/endless"
+        kill_remote(ssh_world, name)
+        self.afterwards(server, client, how)
 
-    def test_during_a_write(self, ssh_world, private_server):
-        server, client, name, local = private_server
+    def test_during_a_write(self, ssh_world, private_server, how):
+        server, make_client, name, local = private_server
+        client = self.client(make_client, how)
         (local / "target").write_bytes(b"old")
         give_to(ssh_world, local / "target")
         # A lock held by hand keeps the remote script waiting while the data is sent, so the
-        # server surely dies in the middle of the transfer.
+        # server surely stops in the middle of the transfer.
         (local / "target.tarnwistle.lock").mkdir()
         thread, box = in_thread(lambda: client.write_bytes(f"{name}/target", b"n" * (16 << 20)))
-        assert wait_until(lambda: any(f"{name}/target" in " ".join(argv)
-                                      for _, argv in ssh_world.remote_processes()), 10)
+        assert wait_until(lambda: remote_running(ssh_world, f"{name}/target"), 10)
         time.sleep(0.3)
-        stop_server(server)
-        self.after_stop(thread, box, client)
-        assert type(box["error"]) is _core.ClientError
-        assert re.match(rf"^SSH write_bytes failed with exit code 255: {name}/target: ",
-                        str(box["error"]))
-        # The remote script outlives the server; once it gets the lock it reads what arrived,
-        # and it must not install that prefix.
-        assert any(f"{name}/target" in " ".join(argv) for _, argv in ssh_world.remote_processes())
+        stopped = self.stop(server, how)
+        if how == "killed":
+            self.ended(thread, box, stopped, 3)
+            assert type(box["error"]) is _core.ClientError
+            assert re.match(rf"^SSH write_bytes failed with exit code 255: {name}/target: ",
+                            str(box["error"]))
+        else:
+            self.ended(thread, box, box["started"], FROZEN_LIMIT + 5)
+            assert type(box["error"]) is _core.OperationTimeoutError
+            assert str(box["error"]) == f"SSH write_bytes timed out after 2.000s: {name}/target"
+            signal_server(server, signal.SIGCONT)
+        # The remote script outlives the connection; once it gets the lock it reads what
+        # arrived, and it must not install that prefix.
+        assert remote_running(ssh_world, f"{name}/target")
         (local / "target.tarnwistle.lock").rmdir()
         assert wait_until(lambda: remote_leftovers(local) == [], 15), remote_leftovers(local)
+        assert wait_until(lambda: not remote_running(ssh_world, f"{name}/target"), 5)
         assert (local / "target").read_bytes() == b"old"
+        self.afterwards(server, client, how)
 
-    def test_during_a_command(self, ssh_world, private_server):
-        server, client, name, local = private_server
+    def test_during_a_command(self, ssh_world, private_server, how):
+        server, make_client, name, local = private_server
+        client = self.client(make_client, how)
         thread, box = in_thread(lambda: client.exec_command(f"echo started; sleep 30 # {name}",
-                                                            timeout=20))
-        assert wait_until(lambda: any(f"# {name}" in " ".join(argv)
-                                      for _, argv in ssh_world.remote_processes()), 10)
+                                                            timeout=FROZEN_LIMIT))
+        assert wait_until(lambda: remote_running(ssh_world, f"# {name}"), 10)
         time.sleep(0.2)
-        stop_server(server)
-        self.after_stop(thread, box, client)
+        stopped = self.stop(server, how)
+        if how == "killed":
+            self.ended(thread, box, stopped, 1.5)
+            expected = (255, False, "started\n")
+        else:  # the remote stop cannot get through: at most 3 s for it, then the local one
+            self.ended(thread, box, box["started"], FROZEN_LIMIT + 11)
+            expected = (124, True, "started\n")
         result = box["value"]
-        assert (result.exit_code, result.timed_out, result.stdout) == (255, False, "started\n")
+        assert (result.exit_code, result.timed_out, result.stdout) == expected
+        kill_remote(ssh_world, name)
+        self.afterwards(server, client, how)
 
 
 # ---- the remote lock of a killed writer ---------------------------------------------------------
@@ -488,7 +539,8 @@ class TestServerStopped:
 @pytest.mark.ssh
 @pytest.mark.timeout(90)
 def test_lock_of_a_killed_writer_times_out_later_writes_and_deletes(ssh_world, private_server):
-    server, client, name, local = private_server
+    server, make_client, name, local = private_server
+    client = make_client(30.0)
     target = local / "target"
     target.write_bytes(b"old")
     give_to(ssh_world, target)
@@ -500,9 +552,9 @@ def test_lock_of_a_killed_writer_times_out_later_writes_and_deletes(ssh_world, p
             writers = [pid for pid, argv in ssh_world.remote_processes()
                        if f"{name}/target" in " ".join(argv)]
             table = processes()
-            doomed = writers + [pid for pid, (ppid, _, _) in table.items() if ppid in writers]
-            for pid in doomed:
-                os.kill(pid, signal.SIGKILL)  # no trap runs: the lock stays
+            # No trap runs on SIGKILL: the lock stays.
+            send(writers + [pid for pid, (ppid, _, _) in table.items() if ppid in writers],
+                 signal.SIGKILL)
         thread.join(20)
         if "error" in box and lock.exists():
             break
