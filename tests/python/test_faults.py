@@ -244,6 +244,68 @@ def test_too_few_file_descriptors(tmp_path):
     assert result["left"] == ["f.txt", "target.txt"]
 
 
+NPROC_SCRIPT = """
+    import json, os, resource, time
+    from tarnwistle import _core
+
+    client = _core.LocalClient("/")
+    # The limit counts every process and thread of the user, and root is exempt from it.
+    os.setgid(65534)
+    os.setuid(65534)
+
+    def snapshot():
+        me = str(os.getpid())
+        children = []
+        for entry in os.listdir("/proc"):
+            try:
+                with open(f"/proc/{entry}/stat") as f:
+                    if entry.isdigit() and f.read().rsplit(")", 1)[1].split()[1] == me:
+                        children.append(entry)
+            except OSError:
+                pass
+        return sorted(os.listdir("/proc/self/fd")), len(os.listdir("/proc/self/task")), children
+
+    report = []
+    for limit in range(1, 13):
+        resource.setrlimit(resource.RLIMIT_NPROC, (limit, 64))
+        for stdin in (None, "in"):
+            before = snapshot()
+            try:
+                outcome = ["ok", client.exec_command("cat" if stdin else "echo in", stdin=stdin).stdout]
+            except BaseException as e:  # an internal fault is not an Exception
+                outcome = [type(e).__name__, str(e)]
+            deadline = time.monotonic() + 3  # a reader let go ends once the child is gone
+            while snapshot() != before and time.monotonic() < deadline:
+                time.sleep(0.02)
+            report.append([limit, outcome, snapshot() == before])
+    resource.setrlimit(resource.RLIMIT_NPROC, (64, 64))
+    report.append([64, ["ok", client.exec_command("cat", stdin="in").stdout], snapshot() == before])
+    print(json.dumps(report))
+"""
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="switching to an unprivileged user needs root")
+def test_too_few_processes_and_threads(tmp_path):
+    """When neither the child nor the worker threads can be created, the call fails with the
+    documented error, and the child (if it started) is stopped and reaped, with no descriptor
+    or thread left."""
+    report = run_script(NPROC_SCRIPT, cwd=tmp_path)
+    eagain = f"{os.strerror(errno.EAGAIN)} (os error {errno.EAGAIN})"
+    kinds = set()
+    for limit, (kind, text), clean in report:
+        assert clean, (limit, kind, text)
+        if kind == "ok":
+            assert text == "in\n" or text == "in", (limit, text)
+        elif kind == "ClientError":
+            assert text == f"command failed to start: {eagain}", (limit, text)
+        else:
+            assert (kind, text.startswith("failed to spawn thread")) == ("PanicException", True)
+        kinds.add(kind)
+    assert report[0][1][0] == "ClientError"  # not even the child could start
+    assert report[-1][1] == ["ok", "in"]
+    assert "PanicException" in kinds, report
+
+
 # ---- children that misbehave --------------------------------------------------------------------
 
 
@@ -466,7 +528,8 @@ class TestServerStopped:
             finally:
                 os.close(fd)
 
-        threading.Thread(target=feed, daemon=True).start()
+        feeder = threading.Thread(target=feed, daemon=True)
+        feeder.start()
         thread, box = in_thread(lambda: client.read_bytes(f"{name}/endless"))
         assert wait_until(lambda: sent[0] >= 8 << 20, 10)
         stopped = self.stop(server, how)
@@ -479,7 +542,9 @@ class TestServerStopped:
             self.ended(thread, box, box["started"], FROZEN_LIMIT + 5)
             assert type(box["error"]) is _core.OperationTimeoutError
             assert str(box["error"]) == f"SSH read_bytes timed out after 2.000s: {name}/endless"
-        kill_remote(ssh_world, name)
+        kill_remote(ssh_world, name)  # the remote cat: the feeder's next write fails
+        feeder.join(5)
+        assert not feeder.is_alive()
         self.afterwards(server, client, how)
 
     def test_during_a_write(self, ssh_world, private_server, how):

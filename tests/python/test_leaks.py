@@ -146,9 +146,24 @@ def unique(text):
     return "".join([text, "-", os.urandom(4).hex()])
 
 
+def quiet(limit=5.0):
+    """Waits until threads that earlier tests let go (and their memory) have settled: the
+    thread count stays the same for half a second."""
+    deadline = time.monotonic() + limit
+    last, since = None, time.monotonic()
+    while time.monotonic() < deadline:
+        now = len(os.listdir("/proc/self/task"))
+        if now != last:
+            last, since = now, time.monotonic()
+        elif time.monotonic() - since >= 0.5:
+            return
+        time.sleep(0.05)
+
+
 def run_rounds(one_round, args, rounds, warm_up=WARM_UP):
     """Runs the rounds and checks everything the module could leave behind."""
     tracked = vars(args)
+    quiet()
     before = resources()
     tracing = not tracemalloc.is_tracing()
     if tracing:
