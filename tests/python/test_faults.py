@@ -7,6 +7,7 @@ file, descriptor, thread or process is left behind.
 
 from __future__ import annotations
 
+import contextlib
 import errno
 import json
 import os
@@ -56,11 +57,11 @@ def run_script(script, *args, cwd):
 # ---- a full file system -------------------------------------------------------------------------
 
 
-@pytest.fixture
-def small_tmpfs():
-    """A 1 MiB tmpfs, or a skip where mounting is not allowed (the file-size limit below
-    stands in for it)."""
-    path = tempfile.mkdtemp(prefix="tw-full-")
+@contextlib.contextmanager
+def mounted_tmpfs(path):
+    """A 1 MiB tmpfs at `path`, or a skip where mounting is not allowed (the file-size limit
+    below stands in for it locally)."""
+    os.makedirs(path, exist_ok=True)
     done = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m,mode=0755", "tmpfs", path],
                           capture_output=True, text=True)
     if done.returncode != 0:
@@ -69,8 +70,14 @@ def small_tmpfs():
     try:
         yield path
     finally:
-        subprocess.run(["umount", path], check=True)
+        subprocess.run(["umount", "-l", path], check=True)
         os.rmdir(path)
+
+
+@pytest.fixture
+def small_tmpfs():
+    with mounted_tmpfs(tempfile.mkdtemp(prefix="tw-full-")) as path:
+        yield path
 
 
 WRITE_SCRIPT = """
@@ -129,6 +136,31 @@ class TestFullFileSystem:
         Path(tmp_path, "old.txt").write_text("old")
         outcomes = run_script(WRITE_SCRIPT, tmp_path, 64 << 10, cwd=tmp_path)
         self.check(str(tmp_path), outcomes, f"{os.strerror(errno.EFBIG)} (os error {errno.EFBIG})")
+
+    @pytest.mark.ssh
+    @pytest.mark.parametrize("method, op", [("write_text", "write_text"),
+                                            ("write_bytes", "write_bytes"),
+                                            ("write_text_atomic", "write_bytes")])
+    def test_remote_tmpfs_out_of_space(self, ssh_world, method, op):
+        name = f"full-{uuid.uuid4().hex[:10]}"
+        with mounted_tmpfs(str(ssh_world.home / name)) as path:
+            give_to(ssh_world, path)
+            old = Path(path, "old.txt")
+            old.write_text("old")
+            give_to(ssh_world, old)
+            client = _core.SshClient("127.0.0.1", port=ssh_world.main.port, username=ssh_world.user,
+                                     key_filename=str(ssh_world.key), allow_password_prompt=False,
+                                     connect_timeout=5, operation_timeout=20)
+            data = "x" * (2 << 20)
+            with pytest.raises(_core.ClientError) as info:
+                getattr(client, method)(f"{name}/old.txt", data.encode() if method == "write_bytes" else data)
+            assert type(info.value) is _core.ClientError
+            assert str(info.value).startswith(f"SSH {op} failed with exit code 1: {name}/old.txt: ")
+            assert os.strerror(errno.ENOSPC) in str(info.value)  # what the remote cat said
+            assert old.read_text() == "old"
+            assert sorted(p.name for p in Path(path).iterdir()) == ["old.txt"]  # no temp, no lock
+            client.write_text(f"{name}/small.txt", "fits")  # the space was given back
+            assert Path(path, "small.txt").read_text() == "fits"
 
 
 # ---- too few file descriptors -------------------------------------------------------------------
