@@ -1,6 +1,9 @@
-// Flag splitters: split_flags_posix, split_flags_simple and split_flags against reference
-// splitters written from the word rules, and a round trip: any list of words, each quoted one
-// of the shell's ways and joined by blanks, splits back into the same list.
+// Command options: split_flags_posix, split_flags_simple and split_flags against reference
+// splitters written from the word rules; a round trip: any list of words, each quoted one of the
+// shell's ways and joined by blanks, splits back into the same list; and timeout_from_seconds
+// against exact integer rounding of the double's binary value.
+#include <cmath>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
@@ -172,11 +175,60 @@ void check_split(const std::string& s) {
   }
 }
 
+// Seconds as nanoseconds: the double is m * 2^e exactly, so m * 10^9 shifted by e with the
+// dropped bits deciding the rounding (to nearest, ties to even) is the exact answer.
+void check_timeout(double seconds) {
+  const auto got = tarnwistle::timeout_from_seconds(seconds);
+  char shown[64];
+  std::snprintf(shown, sizeof shown, "%a", seconds);
+  if (std::isnan(seconds) || std::isinf(seconds) || seconds < 0 || seconds >= 0x1p64) {
+    FUZZ_CHECK(!got.ok() && got.error().kind == tarnwistle::CoreErrorKind::General &&
+                   got.error().message == "timeout must be a non-negative finite number or None",
+               shown);
+    return;
+  }
+  FUZZ_CHECK(got.ok(), shown);
+  if (seconds == 0) {
+    FUZZ_CHECK(!got->has_value(), shown);
+    return;
+  }
+  int exp = 0;
+  const double frac = std::frexp(seconds, &exp);
+  const auto m = static_cast<std::uint64_t>(std::ldexp(frac, 53));
+  const int e = exp - 53;
+  const unsigned __int128 num = static_cast<unsigned __int128>(m) * 1000000000u;
+  unsigned __int128 ns = 0;
+  if (e >= 0) {
+    ns = num << e;
+  } else if (-e < 128) {
+    const int k = -e;
+    const unsigned __int128 q = num >> k, rest = num - (q << k);
+    const unsigned __int128 half = static_cast<unsigned __int128>(1) << (k - 1);
+    ns = q + ((rest > half || (rest == half && (q & 1))) ? 1 : 0);
+  }
+  const unsigned __int128 max = static_cast<unsigned __int128>(INT64_MAX);
+  const std::int64_t want = static_cast<std::int64_t>(ns > max ? max : ns);
+  FUZZ_CHECK(got->has_value() && (*got)->count() == want,
+             std::string(shown) + " got " +
+                 (got->has_value() ? std::to_string((*got)->count()) : "none") + " want " +
+                 std::to_string(want));
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   FuzzedDataProvider fdp(data, size);
-  if (fdp.ConsumeBool()) {
+  const int which = fdp.ConsumeIntegralInRange<int>(0, 2);
+  if (which == 2) {
+    // Any bit pattern: NaNs, infinities, subnormals, and values near the rounding edges.
+    const std::uint64_t bits = fdp.ConsumeIntegral<std::uint64_t>();
+    double seconds;
+    std::memcpy(&seconds, &bits, sizeof seconds);
+    check_timeout(seconds);
+    check_timeout(static_cast<double>(bits % 100000000000ULL) / 1e9);
+    return 0;
+  }
+  if (which == 1) {
     check_split(fuzz::text(fdp, 256));
     return 0;
   }
