@@ -166,13 +166,12 @@ class TestFullFileSystem:
 # ---- too few file descriptors -------------------------------------------------------------------
 
 
-NOFILE_SCRIPT = """
+# The harness runs in a child interpreter after a prelude that defines `client`, `directory`
+# and `operations` (name: call returning something comparable).
+NOFILE_HARNESS = """
     import json, os, resource, sys, time
-    from tarnwistle import _core
 
     LIMIT = 64
-    directory = sys.argv[1]
-    client = _core.LocalClient(directory)
     resource.setrlimit(resource.RLIMIT_NOFILE, (LIMIT, resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
 
     def open_fds():  # without opening one: listing /proc/self/fd needs a free slot
@@ -197,14 +196,6 @@ NOFILE_SCRIPT = """
                 pass
         return out
 
-    operations = {
-        "exec_command": lambda: client.exec_command("echo out; echo err >&2").stdout,
-        "exec_command_stdin": lambda: client.exec_command("cat", stdin="in").stdout,
-        "read_text": lambda: client.read_text("f.txt"),
-        "read_text_window": lambda: client.read_text_window("f.txt", 2, 1)[0],
-        "write_text": lambda: client.write_text("target.txt", "new content") or client.read_text("target.txt"),
-        "stat": lambda: client.stat("f.txt").size,
-    }
     held = []
     try:
         while True:
@@ -213,17 +204,16 @@ NOFILE_SCRIPT = """
         pass
     report = []
     for free in range(9):
-        slots = [held.pop() for _ in range(free)]
-        for fd in slots:
-            os.close(fd)
+        for _ in range(free):
+            os.close(held.pop())
         for name, operation in operations.items():
             before = open_fds()
             try:
                 outcome = ["ok", operation()]
             except Exception as e:
                 outcome = [type(e).__name__, str(e)]
-            if name == "write_text":  # (stat needs no descriptor)
-                outcome.append(os.stat(os.path.join(directory, "target.txt")).st_size)
+            # The size of the write target, found without a descriptor.
+            outcome.append(os.stat(os.path.join(directory, "target.txt")).st_size)
             deadline = time.monotonic() + 2  # a detached stdin writer may still hold its pipe
             while open_fds() != before and time.monotonic() < deadline:
                 time.sleep(0.01)
@@ -234,8 +224,71 @@ NOFILE_SCRIPT = """
         os.close(fd)
     after = {name: operation() for name, operation in operations.items()}
     print(json.dumps({"report": report, "after": after, "children": children(),
-                      "left": sorted(os.listdir(directory))}))
+                      "left": sorted(os.listdir(directory)),
+                      "temp": sorted(n for n in os.listdir(os.environ.get("TMPDIR", "/tmp"))
+                                     if n.startswith("tarnwistle-askpass-"))}))
 """
+
+LOCAL_OPERATIONS = """
+    import sys
+    from tarnwistle import _core
+
+    directory = sys.argv[1]
+    client = _core.LocalClient(directory)
+    operations = {
+        "exec_command": lambda: client.exec_command("echo out; echo err >&2").stdout,
+        "exec_command_stdin": lambda: client.exec_command("cat", stdin="in").stdout,
+        "read_text": lambda: client.read_text("f.txt"),
+        "read_text_window": lambda: client.read_text_window("f.txt", 2, 1)[0],
+        "write_text": lambda: client.write_text("target.txt", "new content") or client.read_text("target.txt"),
+        "stat": lambda: client.stat("f.txt").size,
+    }
+"""
+
+SSH_OPERATIONS = """
+    import sys
+    from tarnwistle import _core
+
+    directory, port, user, key, password, remote = sys.argv[1:]
+    by_key = _core.SshClient("127.0.0.1", port=int(port), username=user, key_filename=key,
+                             allow_password_prompt=False, connect_timeout=5, operation_timeout=20)
+    by_password = _core.SshClient("127.0.0.1", port=int(port), username=user, password=password,
+                                  connect_timeout=5, operation_timeout=20)
+    operations = {
+        "exec_command": lambda: by_key.exec_command("echo out; echo err >&2").stdout,
+        "exec_command_stdin": lambda: by_key.exec_command("cat", stdin="in").stdout,
+        "read_text": lambda: by_key.read_text(f"{remote}/f.txt"),
+        "read_text_window": lambda: by_key.read_text_window(f"{remote}/f.txt", 2, 1)[0],
+        "write_text": lambda: by_key.write_text(f"{remote}/target.txt", "new content") or by_key.read_text(f"{remote}/target.txt"),
+        "stat": lambda: by_password.stat(f"{remote}/f.txt").size,
+    }
+"""
+
+EMFILE = f"{os.strerror(errno.EMFILE)} (os error {errno.EMFILE})"
+NOFILE_EXPECTED = {"exec_command": "out\n", "exec_command_stdin": "in", "read_text": "one\ntwo\n",
+                   "read_text_window": "two\n", "write_text": "new content", "stat": 8}
+
+
+def check_nofile_report(result, failures):
+    """Every outcome is the right answer or starts as `failures` says, no descriptor leaked, the write
+    target is never partial, and each operation both failed and worked somewhere."""
+    seen = set()
+    for free, name, outcome, no_leak in result["report"]:
+        assert no_leak, (free, name)
+        assert outcome[-1] in (len("old"), len("new content")), (free, outcome)  # never partial
+        if outcome[0] == "ok":
+            assert outcome[1] == NOFILE_EXPECTED[name], (free, name)
+            seen.add((name, "ok"))
+            continue
+        assert outcome[0] == "ClientError", (free, name, outcome)
+        assert outcome[1].startswith(failures[name]), (free, name, outcome)
+        seen.add((name, "failed"))
+    for name in failures:
+        assert {(name, "ok"), (name, "failed")} <= seen, name
+    assert result["after"] == NOFILE_EXPECTED
+    assert result["children"] == []
+    assert result["temp"] == []  # no askpass directory stays
+    return seen
 
 
 def test_too_few_file_descriptors(tmp_path):
@@ -244,36 +297,48 @@ def test_too_few_file_descriptors(tmp_path):
     again once descriptors are free."""
     Path(tmp_path, "f.txt").write_text("one\ntwo\n")
     Path(tmp_path, "target.txt").write_text("old")
-    result = run_script(NOFILE_SCRIPT, tmp_path, cwd=tmp_path)
-    emfile = f"{os.strerror(errno.EMFILE)} (os error {errno.EMFILE})"
-    expected = {"exec_command": "out\n", "exec_command_stdin": "in", "read_text": "one\ntwo\n",
-                "read_text_window": "two\n", "write_text": "new content", "stat": 8}
-    failures = {
-        "exec_command": f"command failed to start: {emfile}",
-        "exec_command_stdin": f"command failed to start: {emfile}",
-        "read_text": f"read_text failed: f.txt: {emfile}",
-        "read_text_window": f"read_window failed: f.txt: {emfile}",
-        "write_text": f"write_text failed: target.txt: {emfile} at path ",
-    }
-    seen = set()
-    for free, name, outcome, no_leak in result["report"]:
-        assert no_leak, (free, name)
-        if outcome[0] == "ok":
-            assert outcome[1] == expected[name], (free, name)
-            seen.add((name, "ok"))
-            continue
-        assert outcome[0] == "ClientError", (free, name, outcome)
-        assert outcome[1].startswith(failures[name]), (free, name, outcome)
-        if name == "write_text":
-            assert outcome[2] in (len("old"), len("new content")), (free, outcome)  # never partial
-        seen.add((name, "failed"))
-    # With no descriptor free each operation that needs one fails; with eight, all work.
-    for name in failures:
-        assert {(name, "ok"), (name, "failed")} <= seen, name
+    result = run_script(LOCAL_OPERATIONS + NOFILE_HARNESS, tmp_path, cwd=tmp_path)
+    seen = check_nofile_report(result, {
+        "exec_command": f"command failed to start: {EMFILE}",
+        "exec_command_stdin": f"command failed to start: {EMFILE}",
+        "read_text": f"read_text failed: f.txt: {EMFILE}",
+        "read_text_window": f"read_window failed: f.txt: {EMFILE}",
+        "write_text": f"write_text failed: target.txt: {EMFILE} at path ",
+    })
     assert ("stat", "failed") not in seen
-    assert result["after"] == expected
-    assert result["children"] == []
     assert result["left"] == ["f.txt", "target.txt"]
+
+
+@pytest.mark.ssh
+def test_too_few_file_descriptors_for_ssh(ssh_world, tmp_path):
+    """The same for the remote client: the ssh program cannot be started, or the askpass
+    helper of a password login cannot be written (and its directory goes)."""
+    name = f"nofile-{uuid.uuid4().hex[:10]}"
+    local = ssh_world.home / name
+    local.mkdir()
+    (local / "f.txt").write_text("one\ntwo\n")
+    (local / "target.txt").write_text("old")
+    give_to(ssh_world, local, local / "f.txt", local / "target.txt")
+    env_tmp = tempfile.mkdtemp(prefix="twn", dir="/tmp")
+    try:
+        done = subprocess.run(
+            [sys.executable, "-c", textwrap.dedent(SSH_OPERATIONS) + textwrap.dedent(NOFILE_HARNESS),
+             str(local), str(ssh_world.main.port), ssh_world.user, str(ssh_world.key),
+             ssh_world.password, name],
+            capture_output=True, text=True, cwd=tmp_path, timeout=120,
+            env={**os.environ, "TMPDIR": env_tmp})
+        assert done.returncode == 0, done.stderr
+        result = json.loads(done.stdout)
+    finally:
+        shutil.rmtree(env_tmp, ignore_errors=True)
+    start = f"command failed to start: {EMFILE}"
+    check_nofile_report(result, {
+        "exec_command": start, "exec_command_stdin": start, "read_text": start,
+        "read_text_window": start, "write_text": start,
+        "stat": (f"cannot write SSH askpass helper: {EMFILE}", start)})
+    assert result["left"] == ["f.txt", "target.txt"]
+    with_none_free = {name: outcome[1] for free, name, outcome, _ in result["report"] if free == 0}
+    assert with_none_free["stat"] == f"cannot write SSH askpass helper: {EMFILE}"
 
 
 NPROC_SCRIPT = """
