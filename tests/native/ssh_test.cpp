@@ -155,6 +155,25 @@ TEST_F(ScratchDir, WindowScriptAndParserAgree) {
   EXPECT_EQ(run_sh(window_script(dir_, 1, 1, "M")).exit_code, 45);
 }
 
+TEST_F(ScratchDir, WindowScriptNoticesAFileReplacedBetweenCountAndPrint) {
+  // An `awk` that lets a writer rename a new version over the file right after the count:
+  // the script must not report the old count with the new lines.
+  write("w", "old 1\nold 2\n");
+  write("next", "new 1\nnew 2\nnew 3\n");
+  fs::create_directories(path("bin"));
+  write("bin/awk", concat({"#!/bin/sh\n/usr/bin/awk \"$@\"; s=$?; mv -f ", path("next"), " ",
+                          path("w"), " 2>/dev/null; exit $s\n"}));
+  fs::permissions(path("bin/awk"), fs::perms::owner_all);
+  const EnvMap env = {{"PATH", concat({path("bin"), ":", std::getenv("PATH")})}};
+  const std::string marker = concat({"__TARNWISTLE_WINDOW_", call_token(), "__"});
+  EXPECT_EQ(run_sh(window_script(path("w"), 1, 10, marker), std::nullopt, env).exit_code, 75);
+  // Once the file holds still, the same script reads the new version consistently.
+  const ProcessOutput again = run_sh(window_script(path("w"), 1, 10, marker), std::nullopt, env);
+  ASSERT_EQ(again.exit_code, 0) << again.stderr_data;
+  EXPECT_EQ(again.stdout_data, "new 1\nnew 2\nnew 3\n");
+  EXPECT_EQ(parse_window_metadata(again.stderr_data, marker, "w")->total, 3u);
+}
+
 TEST_F(ScratchDir, WriteScriptRefusesShortInput) {
   write("t", "old");
   // Fewer bytes than announced: what arrives when the sender was stopped half-way.
