@@ -18,7 +18,7 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 echo "== address + undefined-behaviour sanitizers: build"
 # One build gives both the native test binary and the module, so the native library is
 # compiled once. A plain CMake build of the module stays on the limited API.
-cmake -S . -B "$ASAN_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARNWISTLE_WERROR=ON \
+cmake -S . -B "$ASAN_BUILD" -G Ninja -DCMAKE_BUILD_TYPE= -DCMAKE_CXX_FLAGS=-O1 -DTARNWISTLE_WERROR=ON \
   -DTARNWISTLE_SANITIZE=address,undefined -DTARNWISTLE_PYTHON=ON -DTARNWISTLE_NATIVE_TESTS=ON \
   -DPython_EXECUTABLE="$(command -v "$PY")" > /dev/null
 cmake --build "$ASAN_BUILD"
@@ -43,7 +43,7 @@ quiet_pip .venv/asan/bin/pip install -q pytest pytest-timeout hypothesis
    .venv/asan/bin/python -m pytest -p no:cacheprovider --import-mode=importlib -q tests/python)
 
 echo "== thread sanitizer: process runner and path locks"
-cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARNWISTLE_WERROR=ON \
+cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE= -DCMAKE_CXX_FLAGS=-O1 -DTARNWISTLE_WERROR=ON \
   -DTARNWISTLE_SANITIZE=thread -DTARNWISTLE_PYTHON=OFF -DTARNWISTLE_NATIVE_TESTS=ON > /dev/null
 cmake --build build/tsan
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
