@@ -8,6 +8,10 @@ ensure_system_packages() {
   command -v ninja > /dev/null || need+=(ninja-build)
   command -v cmake > /dev/null || need+=(cmake)
   command -v g++ > /dev/null || need+=(g++)
+  # clang with the libFuzzer runtime (libclang-rt-14-dev) for tools/fuzz.sh
+  command -v clang++ > /dev/null || need+=(clang)
+  compgen -G '/usr/lib/llvm-14/lib/clang/14*/lib/linux/libclang_rt.fuzzer-x86_64.a' > /dev/null \
+    || need+=(libclang-rt-14-dev)
   if [ ${#need[@]} -gt 0 ]; then
     echo "== installing ${need[*]}"
     apt-get update -qq

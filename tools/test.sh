@@ -33,6 +33,9 @@ ctest --test-dir build/native --output-on-failure -j2 --timeout 120
 
 tools/sanitize.sh "$(find_python 3.11)"
 
+echo "== fuzz targets, 10 s each"
+tools/fuzz.sh 10
+
 # The soak runs its full minute once, under the newest interpreter.
 for PY in "$PY_OLD" "$PY_NEW"; do
   VER=$("$PY" -c 'import sys; print("%d.%d" % sys.version_info[:2])')

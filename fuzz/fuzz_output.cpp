@@ -1,0 +1,77 @@
+// HeadTailBytes: a stream cut into fuzzed chunks keeps exactly what one append of the whole
+// stream keeps, and after every chunk the buffer shows the first limit/2 bytes of the stream
+// so far, its last limit - limit/2 bytes after those, and the marker counting the rest.
+#include <string>
+#include <vector>
+
+#include "fuzz_util.hpp"
+#include "output.hpp"
+
+namespace {
+
+struct Expected {
+  std::string head, tail;
+  std::uint64_t omitted;
+};
+
+Expected model(std::string_view stream, std::uint64_t limit) {
+  const std::uint64_t head_cap = limit / 2, tail_cap = limit - limit / 2;
+  const std::uint64_t n = stream.size();
+  const std::uint64_t head_len = std::min(head_cap, n);
+  const std::uint64_t tail_len = std::min(tail_cap, n - head_len);
+  return {std::string(stream.substr(0, head_len)), std::string(stream.substr(n - tail_len)),
+          n - head_len - tail_len};
+}
+
+void compare(const tarnwistle::HeadTailBytes& buf, std::string_view stream, std::uint64_t limit) {
+  const Expected want = model(stream, limit);
+  const std::string ctx = "limit " + fuzz::dec(limit) + " stream " + fuzz::show(stream);
+  FUZZ_CHECK(buf.total() == stream.size(), ctx);
+  FUZZ_CHECK(buf.head_len() == want.head.size() && buf.tail_len() == want.tail.size(), ctx);
+  FUZZ_CHECK(buf.omitted() == want.omitted, ctx);
+  FUZZ_CHECK(buf.raw_bytes() == want.head + want.tail, ctx + " raw " + fuzz::show(buf.raw_bytes()));
+  const std::string marker =
+      want.omitted ? "\n... [truncated, " + fuzz::dec(want.omitted) + " bytes omitted] ...\n" : "";
+  FUZZ_CHECK(buf.display_bytes() == want.head + marker + want.tail,
+             ctx + " display " + fuzz::show(buf.display_bytes()));
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  FuzzedDataProvider fdp(data, size);
+  std::uint64_t limit;
+  switch (fdp.ConsumeIntegralInRange<int>(0, 3)) {
+    case 0:
+      limit = fdp.ConsumeIntegralInRange<std::uint64_t>(0, 4);
+      break;
+    case 1:
+      limit = fdp.ConsumeIntegralInRange<std::uint64_t>(0, 4096);
+      break;
+    case 2:  // larger than any stream here: nothing is ever dropped
+      limit = UINT64_MAX - fdp.ConsumeIntegralInRange<std::uint64_t>(0, 1);
+      break;
+    default:
+      limit = fdp.ConsumeIntegralInRange<std::uint64_t>(0, 64);
+  }
+  std::vector<std::size_t> cuts;
+  const std::size_t chunks = fdp.ConsumeIntegralInRange<std::size_t>(0, 32);
+  for (std::size_t k = 0; k < chunks; ++k) cuts.push_back(fdp.ConsumeIntegralInRange(0, 300));
+  const std::string stream = fdp.ConsumeRemainingBytesAsString();
+
+  tarnwistle::HeadTailBytes chunked(limit), whole(limit);
+  FUZZ_CHECK(chunked.raw_bytes().empty() && chunked.display_bytes().empty());
+  whole.append(stream);
+  std::size_t at = 0;
+  for (std::size_t cut : cuts) {  // the rest of the stream goes in one last chunk
+    const std::size_t len = std::min(cut, stream.size() - at);
+    chunked.append(std::string_view(stream).substr(at, len));
+    at += len;
+    compare(chunked, std::string_view(stream).substr(0, at), limit);
+  }
+  chunked.append(std::string_view(stream).substr(at));
+  compare(chunked, stream, limit);
+  compare(whole, stream, limit);
+  FUZZ_CHECK(chunked.limit() == limit);
+  return 0;
+}

@@ -1,0 +1,29 @@
+"""The process table as /proc shows it, for tests that look for children, zombies and
+survivors."""
+
+from __future__ import annotations
+
+import os
+
+
+def processes() -> dict[int, tuple[int, str, list[str]]]:
+    """{pid: (ppid, state, argv)} of every process on the machine (argv is empty for a zombie)."""
+    table = {}
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/stat") as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+            with open(f"/proc/{entry}/cmdline", "rb") as f:
+                argv = [a.decode(errors="replace") for a in f.read().split(b"\0")[:-1]]
+        except OSError:
+            continue
+        table[int(entry)] = (int(fields[1]), fields[0], argv)
+    return table
+
+
+def own_children() -> dict[int, str]:
+    """{pid: state} of every process whose parent is this one, zombies included."""
+    me = os.getpid()
+    return {pid: state for pid, (ppid, state, _) in processes().items() if ppid == me}
