@@ -1,8 +1,9 @@
-"""Real faults injected under the clients: a full file system, too few file descriptors,
-children that misbehave, an ssh server that dies in the middle of an operation and a remote
-lock left by a writer that was killed. Each test checks the documented outcome and that
-nothing is lost: the target keeps its old content or gets the new one whole, and no temporary
-file, descriptor, thread or process is left behind.
+"""Real faults injected under the clients: a full file system (local and remote), too few
+file descriptors, too few processes and threads, children that misbehave, an ssh server that
+is killed or frozen in the middle of an operation and a remote lock left by a writer that was
+killed. Each test checks the documented outcome and that nothing is lost: the target keeps
+its old content or gets the new one whole, and no temporary file, descriptor, thread or
+process is left behind.
 """
 
 from __future__ import annotations
