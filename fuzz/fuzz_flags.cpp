@@ -1,7 +1,7 @@
 // Command options: split_flags_posix, split_flags_simple and split_flags against reference
 // splitters written from the word rules; a round trip: any list of words, each quoted one of the
 // shell's ways and joined by blanks, splits back into the same list; and timeout_from_seconds
-// against exact integer rounding of the double's binary value.
+// against rounding of the double's exact decimal expansion.
 #include <cmath>
 #include <cstring>
 #include <optional>
@@ -175,8 +175,9 @@ void check_split(const std::string& s) {
   }
 }
 
-// Seconds as nanoseconds: the double is m * 2^e exactly, so m * 10^9 shifted by e with the
-// dropped bits deciding the rounding (to nearest, ties to even) is the exact answer.
+// Seconds as nanoseconds, from the exact decimal expansion of the double (every double below
+// 2^64 has at most 1074 fractional digits, all of which printf writes out): the digits up to
+// the ninth decimal are the nanoseconds, the rest decide the rounding (to nearest, ties even).
 void check_timeout(double seconds) {
   const auto got = tarnwistle::timeout_from_seconds(seconds);
   char shown[64];
@@ -192,20 +193,16 @@ void check_timeout(double seconds) {
     FUZZ_CHECK(!got->has_value(), shown);
     return;
   }
-  int exp = 0;
-  const double frac = std::frexp(seconds, &exp);
-  const auto m = static_cast<std::uint64_t>(std::ldexp(frac, 53));
-  const int e = exp - 53;
-  const unsigned __int128 num = static_cast<unsigned __int128>(m) * 1000000000u;
+  static char exact[1200];
+  std::snprintf(exact, sizeof exact, "%.1100f", seconds);
+  const std::string_view digits(exact);
+  const std::size_t dot = digits.find('.');
   unsigned __int128 ns = 0;
-  if (e >= 0) {
-    ns = num << e;
-  } else if (-e < 128) {
-    const int k = -e;
-    const unsigned __int128 q = num >> k, rest = num - (q << k);
-    const unsigned __int128 half = static_cast<unsigned __int128>(1) << (k - 1);
-    ns = q + ((rest > half || (rest == half && (q & 1))) ? 1 : 0);
-  }
+  for (char c : digits.substr(0, dot)) ns = ns * 10 + static_cast<unsigned>(c - '0');
+  for (char c : digits.substr(dot + 1, 9)) ns = ns * 10 + static_cast<unsigned>(c - '0');
+  const std::string_view rest = digits.substr(dot + 10);
+  const bool beyond_half = rest.find_first_not_of('0', 1) != std::string_view::npos;
+  if (rest[0] > '5' || (rest[0] == '5' && (beyond_half || (ns & 1)))) ++ns;
   const unsigned __int128 max = static_cast<unsigned __int128>(INT64_MAX);
   const std::int64_t want = static_cast<std::int64_t>(ns > max ? max : ns);
   FUZZ_CHECK(got->has_value() && (*got)->count() == want,
