@@ -369,6 +369,7 @@ def local_round(a):
     fails(TypeError, _core.LocalClient, 5)
     fails(AttributeError, setattr, c, "cwd", a.cwd)
     c.cwd, c.kind, _core.LocalClient.kind
+    assert isinstance(c, _core.Client)
     fresh(repr(c))
     fresh(c.resolve(a.name))
     fresh(c.resolve("~/x"))
@@ -511,7 +512,8 @@ def ssh_offline_round(a):
                                   cwd=a.cwd, ssh_flags=a.flags, password=a.password,
                                   key_filename=a.key))
     fresh(repr(plain))
-    plain.cwd, plain.kind
+    plain.cwd, plain.kind, _core.SshClient.kind
+    assert isinstance(plain, _core.Client)
     fresh(plain.resolve("a/./b/../c"))
     fresh(plain.join(a.cwd, 5, "b"))
     fails(AttributeError, setattr, plain, "cwd", a.cwd)
