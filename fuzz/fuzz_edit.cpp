@@ -245,6 +245,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(got.ok() == want.ok, ctx + (got.ok() ? "" : " error " + got.error().message));
     if (got.ok()) {
       FUZZ_CHECK(*got == want.value, ctx + " got " + fuzz::show(*got));
+      // Length: the text, less the replaced bytes, plus one replacement per span.
+      std::uint64_t replaced = 0;
+      for (const Span& s : spans) replaced += s.len;
+      FUZZ_CHECK(got->size() == text.size() - replaced + repl.size() * spans.size(), ctx);
     } else {
       FUZZ_CHECK(got.error().kind == tarnwistle::CoreErrorKind::InvalidValue);
       FUZZ_CHECK(got.error().message == want.value, ctx + " got " + got.error().message);

@@ -1,6 +1,9 @@
-// Flag splitters: split_flags_posix, split_flags_simple and split_flags against reference
-// splitters written from the word rules, and a round trip: any list of words, each quoted one
-// of the shell's ways and joined by blanks, splits back into the same list.
+// Command options: split_flags_posix, split_flags_simple and split_flags against reference
+// splitters written from the word rules; a round trip: any list of words, each quoted one of the
+// shell's ways and joined by blanks, splits back into the same list; and timeout_from_seconds
+// against rounding of the double's exact decimal expansion.
+#include <cmath>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
@@ -172,11 +175,57 @@ void check_split(const std::string& s) {
   }
 }
 
+// Seconds as nanoseconds, from the exact decimal expansion of the double (every double below
+// 2^64 has at most 1074 fractional digits, all of which printf writes out): the digits up to
+// the ninth decimal are the nanoseconds, the rest decide the rounding (to nearest, ties even).
+void check_timeout(double seconds) {
+  const auto got = tarnwistle::timeout_from_seconds(seconds);
+  char shown[64];
+  std::snprintf(shown, sizeof shown, "%a", seconds);
+  if (std::isnan(seconds) || std::isinf(seconds) || seconds < 0 || seconds >= 0x1p64) {
+    FUZZ_CHECK(!got.ok() && got.error().kind == tarnwistle::CoreErrorKind::General &&
+                   got.error().message == "timeout must be a non-negative finite number or None",
+               shown);
+    return;
+  }
+  FUZZ_CHECK(got.ok(), shown);
+  if (seconds == 0) {
+    FUZZ_CHECK(!got->has_value(), shown);
+    return;
+  }
+  static char exact[1200];
+  std::snprintf(exact, sizeof exact, "%.1100f", seconds);
+  const std::string_view digits(exact);
+  const std::size_t dot = digits.find('.');
+  unsigned __int128 ns = 0;
+  for (char c : digits.substr(0, dot)) ns = ns * 10 + static_cast<unsigned>(c - '0');
+  for (char c : digits.substr(dot + 1, 9)) ns = ns * 10 + static_cast<unsigned>(c - '0');
+  const std::string_view rest = digits.substr(dot + 10);
+  const bool beyond_half = rest.find_first_not_of('0', 1) != std::string_view::npos;
+  if (rest[0] > '5' || (rest[0] == '5' && (beyond_half || (ns & 1)))) ++ns;
+  const unsigned __int128 max = static_cast<unsigned __int128>(INT64_MAX);
+  const std::int64_t want = static_cast<std::int64_t>(ns > max ? max : ns);
+  FUZZ_CHECK(got->has_value() && (*got)->count() == want,
+             std::string(shown) + " got " +
+                 (got->has_value() ? std::to_string((*got)->count()) : "none") + " want " +
+                 std::to_string(want));
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   FuzzedDataProvider fdp(data, size);
-  if (fdp.ConsumeBool()) {
+  const int which = fdp.ConsumeIntegralInRange<int>(0, 2);
+  if (which == 2) {
+    // Any bit pattern: NaNs, infinities, subnormals, and values near the rounding edges.
+    const std::uint64_t bits = fdp.ConsumeIntegral<std::uint64_t>();
+    double seconds;
+    std::memcpy(&seconds, &bits, sizeof seconds);
+    check_timeout(seconds);
+    check_timeout(static_cast<double>(bits % 100000000000ULL) / 1e9);
+    return 0;
+  }
+  if (which == 1) {
     check_split(fuzz::text(fdp, 256));
     return 0;
   }

@@ -57,38 +57,50 @@ inline std::string show(const std::vector<std::string>& v) {
 
 // ---- UTF-8, by the table of well-formed byte sequences -------------------------------------
 
+// For a lead byte: the sequence length it announces (0 for a byte that cannot lead) and the
+// range its second byte must lie in; later bytes are always 0x80..0xBF.
+inline std::size_t utf8_lead(unsigned c0, unsigned& lo, unsigned& hi) {
+  lo = 0x80;
+  hi = 0xBF;
+  if (c0 < 0x80) return 1;
+  if (c0 >= 0xC2 && c0 <= 0xDF) return 2;
+  if (c0 >= 0xE0 && c0 <= 0xEF) {
+    if (c0 == 0xE0) lo = 0xA0;
+    if (c0 == 0xED) hi = 0x9F;
+    return 3;
+  }
+  if (c0 >= 0xF0 && c0 <= 0xF4) {
+    if (c0 == 0xF0) lo = 0x90;
+    if (c0 == 0xF4) hi = 0x8F;
+    return 4;
+  }
+  return 0;
+}
+
+// How many bytes from s[i] on could belong to the sequence its lead byte announces.
+inline std::size_t utf8_prefix(std::string_view s, std::size_t i, std::size_t n, unsigned lo,
+                               unsigned hi) {
+  std::size_t k = 1;
+  for (; k < n && i + k < s.size(); ++k) {
+    const unsigned c = static_cast<unsigned char>(s[i + k]);
+    if (c < (k == 1 ? lo : 0x80) || c > (k == 1 ? hi : 0xBF)) break;
+  }
+  return k;
+}
+
 // Length of the well-formed sequence at s[i], or 0 when none starts there; `cp` receives the
 // scalar value.
 inline std::size_t utf8_seq(std::string_view s, std::size_t i, char32_t& cp) {
-  auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[i + k]); };
-  const std::size_t left = s.size() - i;
-  const unsigned c0 = b(0);
-  if (c0 < 0x80) {
+  unsigned lo, hi;
+  const unsigned c0 = static_cast<unsigned char>(s[i]);
+  const std::size_t n = utf8_lead(c0, lo, hi);
+  if (n == 0 || utf8_prefix(s, i, n, lo, hi) < n) return 0;
+  if (n == 1) {
     cp = c0;
     return 1;
   }
-  std::size_t n = 0;
-  unsigned lo = 0x80, hi = 0xBF;
-  if (c0 >= 0xC2 && c0 <= 0xDF) {
-    n = 2;
-  } else if (c0 >= 0xE0 && c0 <= 0xEF) {
-    n = 3;
-    if (c0 == 0xE0) lo = 0xA0;
-    if (c0 == 0xED) hi = 0x9F;
-  } else if (c0 >= 0xF0 && c0 <= 0xF4) {
-    n = 4;
-    if (c0 == 0xF0) lo = 0x90;
-    if (c0 == 0xF4) hi = 0x8F;
-  } else {
-    return 0;
-  }
-  if (left < n) return 0;
-  if (b(1) < lo || b(1) > hi) return 0;
-  for (std::size_t k = 2; k < n; ++k) {
-    if (b(k) < 0x80 || b(k) > 0xBF) return 0;
-  }
   char32_t v = c0 & (n == 2 ? 0x1F : n == 3 ? 0x0F : 0x07);
-  for (std::size_t k = 1; k < n; ++k) v = (v << 6) | (b(k) & 0x3F);
+  for (std::size_t k = 1; k < n; ++k) v = (v << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
   cp = v;
   return n;
 }
@@ -96,29 +108,9 @@ inline std::size_t utf8_seq(std::string_view s, std::size_t i, char32_t& cp) {
 // Length of the maximal prefix of an ill-formed sequence at s[i] that could start a
 // well-formed one (at least 1): the unit that becomes one U+FFFD.
 inline std::size_t utf8_bad_len(std::string_view s, std::size_t i) {
-  const unsigned c0 = static_cast<unsigned char>(s[i]);
-  std::size_t n = 0;
-  unsigned lo = 0x80, hi = 0xBF;
-  if (c0 >= 0xC2 && c0 <= 0xDF) {
-    n = 2;
-  } else if (c0 >= 0xE0 && c0 <= 0xEF) {
-    n = 3;
-    if (c0 == 0xE0) lo = 0xA0;
-    if (c0 == 0xED) hi = 0x9F;
-  } else if (c0 >= 0xF0 && c0 <= 0xF4) {
-    n = 4;
-    if (c0 == 0xF0) lo = 0x90;
-    if (c0 == 0xF4) hi = 0x8F;
-  } else {
-    return 1;
-  }
-  std::size_t k = 1;
-  for (; k < n && i + k < s.size(); ++k) {
-    const unsigned c = static_cast<unsigned char>(s[i + k]);
-    const unsigned l = k == 1 ? lo : 0x80, h = k == 1 ? hi : 0xBF;
-    if (c < l || c > h) break;
-  }
-  return k;
+  unsigned lo, hi;
+  const std::size_t n = utf8_lead(static_cast<unsigned char>(s[i]), lo, hi);
+  return n <= 1 ? 1 : utf8_prefix(s, i, n, lo, hi);
 }
 
 // Valid UTF-8 copy: every maximal ill-formed subpart becomes U+FFFD.

@@ -20,21 +20,6 @@ namespace tarnwistle {
 
 // ---- temporary directories ------------------------------------------------------------------
 
-TempDir& TempDir::operator=(TempDir&& o) noexcept {
-  if (this != &o) {
-    remove();
-    path_ = std::exchange(o.path_, std::string());
-  }
-  return *this;
-}
-
-void TempDir::remove() noexcept {
-  if (path_.empty()) return;
-  std::error_code ignored;
-  std::filesystem::remove_all(path_, ignored);
-  path_.clear();
-}
-
 namespace {
 
 // A local path joined by the local client's rule: an absolute `rest` replaces `base`.
@@ -45,6 +30,30 @@ std::string join_local(std::string_view base, std::string_view rest) {
 }
 
 }  // namespace
+
+TempDir& TempDir::operator=(TempDir&& o) noexcept {
+  if (this != &o) {
+    remove();
+    path_ = std::exchange(o.path_, std::string());
+    files_ = std::move(o.files_);
+  }
+  return *this;
+}
+
+const std::string& TempDir::add_file(std::string_view name) {
+  return files_.emplace_back(join_local(path_, name));
+}
+
+void TempDir::remove() noexcept {
+  if (path_.empty()) return;
+  for (const std::string& file : files_) ::unlink(file.c_str());
+  if (::rmdir(path_.c_str()) != 0) {  // something unknown inside (an ssh master's socket)
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  path_.clear();
+  files_.clear();
+}
 
 std::optional<TempDir> make_temp_dir(std::string_view parent, std::string_view prefix,
                                      unsigned mode, int& err) {
@@ -275,7 +284,7 @@ Result<TempDir> write_askpass(std::string& script_path) {
   if (!dir) {
     return general_error(concat({"cannot create SSH askpass helper: ", os_error_text(err)}));
   }
-  script_path = join_local(dir->path(), "askpass.sh");
+  script_path = dir->add_file("askpass.sh");
   const int fd = ::open(script_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (fd < 0) {
     return general_error(concat({"cannot write SSH askpass helper: ", os_error_text(errno)}));

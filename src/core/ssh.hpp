@@ -27,16 +27,22 @@ class TempDir {
  public:
   TempDir() = default;
   explicit TempDir(std::string path) : path_(std::move(path)) {}
-  TempDir(TempDir&& o) noexcept : path_(std::exchange(o.path_, std::string())) {}
+  TempDir(TempDir&& o) noexcept
+      : path_(std::exchange(o.path_, std::string())), files_(std::move(o.files_)) {}
   TempDir& operator=(TempDir&& o) noexcept;
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
   ~TempDir() { remove(); }
   const std::string& path() const { return path_; }
+  // Names a file the owner creates inside, before creating it: known files and the empty
+  // directory are removed without a directory listing, so without a descriptor, which a
+  // process that has run out of them cannot open. Returns the file's path.
+  const std::string& add_file(std::string_view name);
   void remove() noexcept;  // errors ignored; idempotent
 
  private:
   std::string path_;
+  std::vector<std::string> files_;  // full paths
 };
 
 // Creates "{parent}/{prefix}XXXXXX" (A-Z, a-z, 0-9), drawing again while the name exists.

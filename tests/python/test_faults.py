@@ -1,12 +1,14 @@
-"""Real faults injected under the clients: a full file system, too few file descriptors,
-children that misbehave, an ssh server that dies in the middle of an operation and a remote
-lock left by a writer that was killed. Each test checks the documented outcome and that
-nothing is lost: the target keeps its old content or gets the new one whole, and no temporary
-file, descriptor, thread or process is left behind.
+"""Real faults injected under the clients: a full file system (local and remote), too few
+file descriptors, too few processes and threads, children that misbehave, an ssh server that
+is killed or frozen in the middle of an operation and a remote lock left by a writer that was
+killed. Each test checks the documented outcome and that nothing is lost: the target keeps
+its old content or gets the new one whole, and no temporary file, descriptor, thread or
+process is left behind.
 """
 
 from __future__ import annotations
 
+import contextlib
 import errno
 import json
 import os
@@ -56,11 +58,11 @@ def run_script(script, *args, cwd):
 # ---- a full file system -------------------------------------------------------------------------
 
 
-@pytest.fixture
-def small_tmpfs():
-    """A 1 MiB tmpfs, or a skip where mounting is not allowed (the file-size limit below
-    stands in for it)."""
-    path = tempfile.mkdtemp(prefix="tw-full-")
+@contextlib.contextmanager
+def mounted_tmpfs(path):
+    """A 1 MiB tmpfs at `path`, or a skip where mounting is not allowed (the file-size limit
+    below stands in for it locally)."""
+    os.makedirs(path, exist_ok=True)
     done = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m,mode=0755", "tmpfs", path],
                           capture_output=True, text=True)
     if done.returncode != 0:
@@ -69,8 +71,14 @@ def small_tmpfs():
     try:
         yield path
     finally:
-        subprocess.run(["umount", path], check=True)
+        subprocess.run(["umount", "-l", path], check=True)
         os.rmdir(path)
+
+
+@pytest.fixture
+def small_tmpfs():
+    with mounted_tmpfs(tempfile.mkdtemp(prefix="tw-full-")) as path:
+        yield path
 
 
 WRITE_SCRIPT = """
@@ -130,17 +138,41 @@ class TestFullFileSystem:
         outcomes = run_script(WRITE_SCRIPT, tmp_path, 64 << 10, cwd=tmp_path)
         self.check(str(tmp_path), outcomes, f"{os.strerror(errno.EFBIG)} (os error {errno.EFBIG})")
 
+    @pytest.mark.ssh
+    @pytest.mark.parametrize("method, op", [("write_text", "write_text"),
+                                            ("write_bytes", "write_bytes"),
+                                            ("write_text_atomic", "write_bytes")])
+    def test_remote_tmpfs_out_of_space(self, ssh_world, method, op):
+        name = f"full-{uuid.uuid4().hex[:10]}"
+        with mounted_tmpfs(str(ssh_world.home / name)) as path:
+            give_to(ssh_world, path)
+            old = Path(path, "old.txt")
+            old.write_text("old")
+            give_to(ssh_world, old)
+            client = _core.SshClient("127.0.0.1", port=ssh_world.main.port, username=ssh_world.user,
+                                     key_filename=str(ssh_world.key), allow_password_prompt=False,
+                                     connect_timeout=5, operation_timeout=20)
+            data = "x" * (2 << 20)
+            with pytest.raises(_core.ClientError) as info:
+                getattr(client, method)(f"{name}/old.txt", data.encode() if method == "write_bytes" else data)
+            assert type(info.value) is _core.ClientError
+            assert str(info.value).startswith(f"SSH {op} failed with exit code 1: {name}/old.txt: ")
+            assert os.strerror(errno.ENOSPC) in str(info.value)  # what the remote cat said
+            assert old.read_text() == "old"
+            assert sorted(p.name for p in Path(path).iterdir()) == ["old.txt"]  # no temp, no lock
+            client.write_text(f"{name}/small.txt", "fits")  # the space was given back
+            assert Path(path, "small.txt").read_text() == "fits"
+
 
 # ---- too few file descriptors -------------------------------------------------------------------
 
 
-NOFILE_SCRIPT = """
+# The harness runs in a child interpreter after a prelude that defines `client`, `directory`
+# and `operations` (name: call returning something comparable).
+NOFILE_HARNESS = """
     import json, os, resource, sys, time
-    from tarnwistle import _core
 
     LIMIT = 64
-    directory = sys.argv[1]
-    client = _core.LocalClient(directory)
     resource.setrlimit(resource.RLIMIT_NOFILE, (LIMIT, resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
 
     def open_fds():  # without opening one: listing /proc/self/fd needs a free slot
@@ -165,14 +197,6 @@ NOFILE_SCRIPT = """
                 pass
         return out
 
-    operations = {
-        "exec_command": lambda: client.exec_command("echo out; echo err >&2").stdout,
-        "exec_command_stdin": lambda: client.exec_command("cat", stdin="in").stdout,
-        "read_text": lambda: client.read_text("f.txt"),
-        "read_text_window": lambda: client.read_text_window("f.txt", 2, 1)[0],
-        "write_text": lambda: client.write_text("target.txt", "new content") or client.read_text("target.txt"),
-        "stat": lambda: client.stat("f.txt").size,
-    }
     held = []
     try:
         while True:
@@ -181,17 +205,16 @@ NOFILE_SCRIPT = """
         pass
     report = []
     for free in range(9):
-        slots = [held.pop() for _ in range(free)]
-        for fd in slots:
-            os.close(fd)
+        for _ in range(free):
+            os.close(held.pop())
         for name, operation in operations.items():
             before = open_fds()
             try:
                 outcome = ["ok", operation()]
             except Exception as e:
                 outcome = [type(e).__name__, str(e)]
-            if name == "write_text":  # (stat needs no descriptor)
-                outcome.append(os.stat(os.path.join(directory, "target.txt")).st_size)
+            # The size of the write target, found without a descriptor.
+            outcome.append(os.stat(os.path.join(directory, "target.txt")).st_size)
             deadline = time.monotonic() + 2  # a detached stdin writer may still hold its pipe
             while open_fds() != before and time.monotonic() < deadline:
                 time.sleep(0.01)
@@ -202,8 +225,71 @@ NOFILE_SCRIPT = """
         os.close(fd)
     after = {name: operation() for name, operation in operations.items()}
     print(json.dumps({"report": report, "after": after, "children": children(),
-                      "left": sorted(os.listdir(directory))}))
+                      "left": sorted(os.listdir(directory)),
+                      "temp": sorted(n for n in os.listdir(os.environ.get("TMPDIR", "/tmp"))
+                                     if n.startswith("tarnwistle-askpass-"))}))
 """
+
+LOCAL_OPERATIONS = """
+    import sys
+    from tarnwistle import _core
+
+    directory = sys.argv[1]
+    client = _core.LocalClient(directory)
+    operations = {
+        "exec_command": lambda: client.exec_command("echo out; echo err >&2").stdout,
+        "exec_command_stdin": lambda: client.exec_command("cat", stdin="in").stdout,
+        "read_text": lambda: client.read_text("f.txt"),
+        "read_text_window": lambda: client.read_text_window("f.txt", 2, 1)[0],
+        "write_text": lambda: client.write_text("target.txt", "new content") or client.read_text("target.txt"),
+        "stat": lambda: client.stat("f.txt").size,
+    }
+"""
+
+SSH_OPERATIONS = """
+    import sys
+    from tarnwistle import _core
+
+    directory, port, user, key, password, remote = sys.argv[1:]
+    by_key = _core.SshClient("127.0.0.1", port=int(port), username=user, key_filename=key,
+                             allow_password_prompt=False, connect_timeout=5, operation_timeout=20)
+    by_password = _core.SshClient("127.0.0.1", port=int(port), username=user, password=password,
+                                  connect_timeout=5, operation_timeout=20)
+    operations = {
+        "exec_command": lambda: by_key.exec_command("echo out; echo err >&2").stdout,
+        "exec_command_stdin": lambda: by_key.exec_command("cat", stdin="in").stdout,
+        "read_text": lambda: by_key.read_text(f"{remote}/f.txt"),
+        "read_text_window": lambda: by_key.read_text_window(f"{remote}/f.txt", 2, 1)[0],
+        "write_text": lambda: by_key.write_text(f"{remote}/target.txt", "new content") or by_key.read_text(f"{remote}/target.txt"),
+        "stat": lambda: by_password.stat(f"{remote}/f.txt").size,
+    }
+"""
+
+EMFILE = f"{os.strerror(errno.EMFILE)} (os error {errno.EMFILE})"
+NOFILE_EXPECTED = {"exec_command": "out\n", "exec_command_stdin": "in", "read_text": "one\ntwo\n",
+                   "read_text_window": "two\n", "write_text": "new content", "stat": 8}
+
+
+def check_nofile_report(result, failures):
+    """Every outcome is the right answer or starts as `failures` says, no descriptor leaked, the write
+    target is never partial, and each operation both failed and worked somewhere."""
+    seen = set()
+    for free, name, outcome, no_leak in result["report"]:
+        assert no_leak, (free, name)
+        assert outcome[-1] in (len("old"), len("new content")), (free, outcome)  # never partial
+        if outcome[0] == "ok":
+            assert outcome[1] == NOFILE_EXPECTED[name], (free, name)
+            seen.add((name, "ok"))
+            continue
+        assert outcome[0] == "ClientError", (free, name, outcome)
+        assert outcome[1].startswith(failures[name]), (free, name, outcome)
+        seen.add((name, "failed"))
+    for name in failures:
+        assert {(name, "ok"), (name, "failed")} <= seen, name
+    assert result["after"] == NOFILE_EXPECTED
+    assert result["children"] == []
+    assert result["temp"] == []  # no askpass directory stays
+    return seen
 
 
 def test_too_few_file_descriptors(tmp_path):
@@ -212,36 +298,110 @@ def test_too_few_file_descriptors(tmp_path):
     again once descriptors are free."""
     Path(tmp_path, "f.txt").write_text("one\ntwo\n")
     Path(tmp_path, "target.txt").write_text("old")
-    result = run_script(NOFILE_SCRIPT, tmp_path, cwd=tmp_path)
-    emfile = f"{os.strerror(errno.EMFILE)} (os error {errno.EMFILE})"
-    expected = {"exec_command": "out\n", "exec_command_stdin": "in", "read_text": "one\ntwo\n",
-                "read_text_window": "two\n", "write_text": "new content", "stat": 8}
-    failures = {
-        "exec_command": f"command failed to start: {emfile}",
-        "exec_command_stdin": f"command failed to start: {emfile}",
-        "read_text": f"read_text failed: f.txt: {emfile}",
-        "read_text_window": f"read_window failed: f.txt: {emfile}",
-        "write_text": f"write_text failed: target.txt: {emfile} at path ",
-    }
-    seen = set()
-    for free, name, outcome, no_leak in result["report"]:
-        assert no_leak, (free, name)
-        if outcome[0] == "ok":
-            assert outcome[1] == expected[name], (free, name)
-            seen.add((name, "ok"))
-            continue
-        assert outcome[0] == "ClientError", (free, name, outcome)
-        assert outcome[1].startswith(failures[name]), (free, name, outcome)
-        if name == "write_text":
-            assert outcome[2] in (len("old"), len("new content")), (free, outcome)  # never partial
-        seen.add((name, "failed"))
-    # With no descriptor free each operation that needs one fails; with eight, all work.
-    for name in failures:
-        assert {(name, "ok"), (name, "failed")} <= seen, name
+    result = run_script(LOCAL_OPERATIONS + NOFILE_HARNESS, tmp_path, cwd=tmp_path)
+    seen = check_nofile_report(result, {
+        "exec_command": f"command failed to start: {EMFILE}",
+        "exec_command_stdin": f"command failed to start: {EMFILE}",
+        "read_text": f"read_text failed: f.txt: {EMFILE}",
+        "read_text_window": f"read_window failed: f.txt: {EMFILE}",
+        "write_text": f"write_text failed: target.txt: {EMFILE} at path ",
+    })
     assert ("stat", "failed") not in seen
-    assert result["after"] == expected
-    assert result["children"] == []
     assert result["left"] == ["f.txt", "target.txt"]
+
+
+@pytest.mark.ssh
+def test_too_few_file_descriptors_for_ssh(ssh_world, tmp_path):
+    """The same for the remote client: the ssh program cannot be started, or the askpass
+    helper of a password login cannot be written (and its directory goes)."""
+    name = f"nofile-{uuid.uuid4().hex[:10]}"
+    local = ssh_world.home / name
+    local.mkdir()
+    (local / "f.txt").write_text("one\ntwo\n")
+    (local / "target.txt").write_text("old")
+    give_to(ssh_world, local, local / "f.txt", local / "target.txt")
+    env_tmp = tempfile.mkdtemp(prefix="twn", dir="/tmp")
+    try:
+        done = subprocess.run(
+            [sys.executable, "-c", textwrap.dedent(SSH_OPERATIONS) + textwrap.dedent(NOFILE_HARNESS),
+             str(local), str(ssh_world.main.port), ssh_world.user, str(ssh_world.key),
+             ssh_world.password, name],
+            capture_output=True, text=True, cwd=tmp_path, timeout=120,
+            env={**os.environ, "TMPDIR": env_tmp})
+        assert done.returncode == 0, done.stderr
+        result = json.loads(done.stdout)
+    finally:
+        shutil.rmtree(env_tmp, ignore_errors=True)
+    start = f"command failed to start: {EMFILE}"
+    check_nofile_report(result, {
+        "exec_command": start, "exec_command_stdin": start, "read_text": start,
+        "read_text_window": start, "write_text": start,
+        "stat": (f"cannot write SSH askpass helper: {EMFILE}", start)})
+    assert result["left"] == ["f.txt", "target.txt"]
+    with_none_free = {name: outcome[1] for free, name, outcome, _ in result["report"] if free == 0}
+    assert with_none_free["stat"] == f"cannot write SSH askpass helper: {EMFILE}"
+
+
+NPROC_SCRIPT = """
+    import json, os, resource, time
+    from tarnwistle import _core
+
+    client = _core.LocalClient("/")
+    # The limit counts every process and thread of the user, and root is exempt from it.
+    os.setgid(65534)
+    os.setuid(65534)
+
+    def snapshot():
+        me = str(os.getpid())
+        children = []
+        for entry in os.listdir("/proc"):
+            try:
+                with open(f"/proc/{entry}/stat") as f:
+                    if entry.isdigit() and f.read().rsplit(")", 1)[1].split()[1] == me:
+                        children.append(entry)
+            except OSError:
+                pass
+        return sorted(os.listdir("/proc/self/fd")), len(os.listdir("/proc/self/task")), children
+
+    report = []
+    for limit in range(1, 13):
+        resource.setrlimit(resource.RLIMIT_NPROC, (limit, 64))
+        for stdin in (None, "in"):
+            before = snapshot()
+            try:
+                outcome = ["ok", client.exec_command("cat" if stdin else "echo in", stdin=stdin).stdout]
+            except BaseException as e:  # an internal fault is not an Exception
+                outcome = [type(e).__name__, str(e)]
+            deadline = time.monotonic() + 3  # a reader let go ends once the child is gone
+            while snapshot() != before and time.monotonic() < deadline:
+                time.sleep(0.02)
+            report.append([limit, outcome, snapshot() == before])
+    resource.setrlimit(resource.RLIMIT_NPROC, (64, 64))
+    report.append([64, ["ok", client.exec_command("cat", stdin="in").stdout], snapshot() == before])
+    print(json.dumps(report))
+"""
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="switching to an unprivileged user needs root")
+def test_too_few_processes_and_threads(tmp_path):
+    """When neither the child nor the worker threads can be created, the call fails with the
+    documented error, and the child (if it started) is stopped and reaped, with no descriptor
+    or thread left."""
+    report = run_script(NPROC_SCRIPT, cwd=tmp_path)
+    eagain = f"{os.strerror(errno.EAGAIN)} (os error {errno.EAGAIN})"
+    kinds = set()
+    for limit, (kind, text), clean in report:
+        assert clean, (limit, kind, text)
+        if kind == "ok":
+            assert text == "in\n" or text == "in", (limit, text)
+        elif kind == "ClientError":
+            assert text == f"command failed to start: {eagain}", (limit, text)
+        else:
+            assert (kind, text.startswith("failed to spawn thread")) == ("PanicException", True)
+        kinds.add(kind)
+    assert report[0][1][0] == "ClientError"  # not even the child could start
+    assert report[-1][1] == ["ok", "in"]
+    assert "PanicException" in kinds, report
 
 
 # ---- children that misbehave --------------------------------------------------------------------
@@ -322,54 +482,66 @@ def give_to(world, *paths):
         os.chown(path, info.pw_uid, info.pw_gid)
 
 
-def stop_server(server):
-    """Kills the listener and every sshd process under it; the remote user's own processes
-    are left to see their connection go."""
+def server_processes(server):
+    """The listener and every sshd process under it (not the remote user's own processes)."""
     table = processes()
-    doomed, frontier = [], [server.process.pid]
+    found, frontier = [], [server.process.pid]
     while frontier:
         parent = frontier.pop()
-        doomed.append(parent)
+        found.append(parent)
         frontier += [pid for pid, (ppid, _, argv) in table.items()
                      if ppid == parent and argv and argv[0].startswith("sshd")]
-    for pid in doomed:
+    return found
+
+
+def send(pids, sig):
+    for pid in pids:
         try:
-            os.kill(pid, signal.SIGKILL)
-        except ProcessLookupError:
+            os.kill(pid, sig)
+        except ProcessLookupError:  # ended meanwhile
             pass
-    server.process.wait(timeout=5)
+
+
+def signal_server(server, sig):
+    send(server_processes(server), sig)
+    if sig == signal.SIGKILL:
+        server.process.wait(timeout=5)
 
 
 def kill_remote(world, needle):
-    for pid, argv in world.remote_processes():
-        if needle in " ".join(argv):
-            try:
-                os.kill(pid, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
+    send([pid for pid, argv in world.remote_processes() if needle in " ".join(argv)],
+         signal.SIGKILL)
+
+
+def remote_running(world, needle):
+    return any(needle in " ".join(argv) for _, argv in world.remote_processes())
 
 
 @pytest.fixture
 def private_server(ssh_world, monkeypatch):
-    """A server of this test's own, a client with its own control directory and a remote
-    directory; the server may be killed."""
+    """A server of this test's own that may be killed or frozen, a remote directory, and a
+    maker of clients with control directories of their own."""
     server = ssh_world.start_server()
     monkeypatch.setenv("TMPDIR", tempfile.mkdtemp(prefix="twf", dir="/tmp"))
     name = f"fault-{uuid.uuid4().hex[:10]}"
     local = ssh_world.home / name
     local.mkdir()
     give_to(ssh_world, local)
-    client = _core.SshClient("127.0.0.1", port=server.port, username=ssh_world.user,
-                             key_filename=str(ssh_world.key), allow_password_prompt=False,
-                             connect_timeout=5, operation_timeout=20,
-                             max_transfer_bytes=128 << 20)
-    client.exists(".")  # the master connection is up
-    yield server, client, name, local
-    kill_remote(ssh_world, name)
-    del client
-    shutil.rmtree(os.environ["TMPDIR"], ignore_errors=True)
+
+    def make_client(operation_timeout):
+        client = _core.SshClient("127.0.0.1", port=server.port, username=ssh_world.user,
+                                 key_filename=str(ssh_world.key), allow_password_prompt=False,
+                                 connect_timeout=5, operation_timeout=operation_timeout,
+                                 max_transfer_bytes=128 << 20)
+        client.exists(".")  # the master connection is up
+        return client
+
+    yield server, make_client, name, local
     if server.process.poll() is None:
-        stop_server(server)
+        signal_server(server, signal.SIGCONT)
+        signal_server(server, signal.SIGKILL)
+    kill_remote(ssh_world, name)
+    shutil.rmtree(os.environ["TMPDIR"], ignore_errors=True)
 
 
 def remote_leftovers(local):
@@ -377,7 +549,7 @@ def remote_leftovers(local):
 
 
 def in_thread(fn):
-    box = {}
+    box = {"started": time.monotonic()}
 
     def run():
         try:
@@ -391,31 +563,50 @@ def in_thread(fn):
     return thread, box
 
 
+# Killed: the connection drops and the call ends at once. Frozen (SIGSTOP): nothing more
+# arrives and the call ends at its time limit; the server is then let go on again.
+FROZEN_LIMIT = 2.0
+
+
 @pytest.mark.ssh
 @pytest.mark.timeout(60)
+@pytest.mark.parametrize("how", ["killed", "frozen"])
 class TestServerStopped:
-    """The server dies while data flows: the call ends soon with an error (or, for a command,
-    a result), the remote target is old or new and whole, and no temporary file or lock stays."""
+    """The server stops while data flows: the call ends in bounded time with a clear error
+    (or, for a command, a result), the remote target is old or new and whole, and no
+    temporary file or lock stays."""
 
-    def after_stop(self, thread, box, client):
-        stopped = time.monotonic()
-        thread.join(10)
+    def client(self, make_client, how):
+        return make_client(FROZEN_LIMIT if how == "frozen" else 20.0)
+
+    def stop(self, server, how):
+        signal_server(server, signal.SIGKILL if how == "killed" else signal.SIGSTOP)
+        return time.monotonic()
+
+    def ended(self, thread, box, stopped, bound):
+        thread.join(bound + 5)
         assert not thread.is_alive(), "the call hung after the server stopped"
-        assert box["ended"] - stopped < 5
-        # The next call fails at once: nothing listens any more.
-        started = time.monotonic()
-        with pytest.raises(_core.ClientError, match=r"^SSH stat failed with exit code 255: \.: "):
-            client.stat(".")
-        assert time.monotonic() - started < 5
+        assert box["ended"] - stopped < bound, box["ended"] - stopped
 
-    def test_during_a_read(self, ssh_world, private_server):
-        server, client, name, local = private_server
+    def afterwards(self, server, client, how):
+        if how == "killed":  # the next call fails at once: nothing listens any more
+            started = time.monotonic()
+            with pytest.raises(_core.ClientError, match=r"^SSH stat failed with exit code 255: \.: "):
+                client.stat(".")
+            assert time.monotonic() - started < 5
+        else:  # once the server goes on, so does the client
+            signal_server(server, signal.SIGCONT)
+            assert client.is_dir(".")
+
+    def test_during_a_read(self, ssh_world, private_server, how):
+        server, make_client, name, local = private_server
+        client = self.client(make_client, how)
         fifo = local / "endless"
         os.mkfifo(fifo, 0o644)
         give_to(ssh_world, fifo)
         sent = [0]
 
-        def feed():  # 1 MiB every 50 ms: the read is still going when the server dies
+        def feed():  # 1 MiB every 50 ms: the read is still going when the server stops
             deadline = time.monotonic() + 10
             while True:
                 try:
@@ -439,47 +630,70 @@ class TestServerStopped:
         feeder.start()
         thread, box = in_thread(lambda: client.read_bytes(f"{name}/endless"))
         assert wait_until(lambda: sent[0] >= 8 << 20, 10)
-        stop_server(server)
-        self.after_stop(thread, box, client)
-        assert type(box["error"]) is _core.ClientError
-        assert re.match(rf"^SSH read_bytes failed with exit code 255: {name}/endless: ",
-                        str(box["error"]))
+        stopped = self.stop(server, how)
+        if how == "killed":
+            self.ended(thread, box, stopped, 3)
+            assert type(box["error"]) is _core.ClientError
+            assert re.match(rf"^SSH read_bytes failed with exit code 255: {name}/endless: ",
+                            str(box["error"]))
+        else:  # time limit, a second of grace, two of draining
+            self.ended(thread, box, box["started"], FROZEN_LIMIT + 5)
+            assert type(box["error"]) is _core.OperationTimeoutError
+            assert str(box["error"]) == f"SSH read_bytes timed out after 2.000s: {name}/endless"
+        kill_remote(ssh_world, name)  # the remote cat: the feeder's next write fails
         feeder.join(5)
+        assert not feeder.is_alive()
+        self.afterwards(server, client, how)
 
-    def test_during_a_write(self, ssh_world, private_server):
-        server, client, name, local = private_server
+    def test_during_a_write(self, ssh_world, private_server, how):
+        server, make_client, name, local = private_server
+        client = self.client(make_client, how)
         (local / "target").write_bytes(b"old")
         give_to(ssh_world, local / "target")
         # A lock held by hand keeps the remote script waiting while the data is sent, so the
-        # server surely dies in the middle of the transfer.
+        # server surely stops in the middle of the transfer.
         (local / "target.tarnwistle.lock").mkdir()
         thread, box = in_thread(lambda: client.write_bytes(f"{name}/target", b"n" * (16 << 20)))
-        assert wait_until(lambda: any(f"{name}/target" in " ".join(argv)
-                                      for _, argv in ssh_world.remote_processes()), 10)
+        assert wait_until(lambda: remote_running(ssh_world, f"{name}/target"), 10)
         time.sleep(0.3)
-        stop_server(server)
-        self.after_stop(thread, box, client)
-        assert type(box["error"]) is _core.ClientError
-        assert re.match(rf"^SSH write_bytes failed with exit code 255: {name}/target: ",
-                        str(box["error"]))
-        # The remote script outlives the server; once it gets the lock it reads what arrived,
-        # and it must not install that prefix.
-        assert any(f"{name}/target" in " ".join(argv) for _, argv in ssh_world.remote_processes())
+        stopped = self.stop(server, how)
+        if how == "killed":
+            self.ended(thread, box, stopped, 3)
+            assert type(box["error"]) is _core.ClientError
+            assert re.match(rf"^SSH write_bytes failed with exit code 255: {name}/target: ",
+                            str(box["error"]))
+        else:
+            self.ended(thread, box, box["started"], FROZEN_LIMIT + 5)
+            assert type(box["error"]) is _core.OperationTimeoutError
+            assert str(box["error"]) == f"SSH write_bytes timed out after 2.000s: {name}/target"
+            signal_server(server, signal.SIGCONT)
+        # The remote script outlives the connection; once it gets the lock it reads what
+        # arrived, and it must not install that prefix.
+        assert remote_running(ssh_world, f"{name}/target")
         (local / "target.tarnwistle.lock").rmdir()
         assert wait_until(lambda: remote_leftovers(local) == [], 15), remote_leftovers(local)
+        assert wait_until(lambda: not remote_running(ssh_world, f"{name}/target"), 5)
         assert (local / "target").read_bytes() == b"old"
+        self.afterwards(server, client, how)
 
-    def test_during_a_command(self, ssh_world, private_server):
-        server, client, name, local = private_server
+    def test_during_a_command(self, ssh_world, private_server, how):
+        server, make_client, name, local = private_server
+        client = self.client(make_client, how)
         thread, box = in_thread(lambda: client.exec_command(f"echo started; sleep 30 # {name}",
-                                                            timeout=20))
-        assert wait_until(lambda: any(f"# {name}" in " ".join(argv)
-                                      for _, argv in ssh_world.remote_processes()), 10)
+                                                            timeout=FROZEN_LIMIT))
+        assert wait_until(lambda: remote_running(ssh_world, f"# {name}"), 10)
         time.sleep(0.2)
-        stop_server(server)
-        self.after_stop(thread, box, client)
+        stopped = self.stop(server, how)
+        if how == "killed":
+            self.ended(thread, box, stopped, 1.5)
+            expected = (255, False, "started\n")
+        else:  # the remote stop cannot get through: at most 3 s for it, then the local one
+            self.ended(thread, box, box["started"], FROZEN_LIMIT + 11)
+            expected = (124, True, "started\n")
         result = box["value"]
-        assert (result.exit_code, result.timed_out, result.stdout) == (255, False, "started\n")
+        assert (result.exit_code, result.timed_out, result.stdout) == expected
+        kill_remote(ssh_world, name)
+        self.afterwards(server, client, how)
 
 
 # ---- the remote lock of a killed writer ---------------------------------------------------------
@@ -488,7 +702,8 @@ class TestServerStopped:
 @pytest.mark.ssh
 @pytest.mark.timeout(90)
 def test_lock_of_a_killed_writer_times_out_later_writes_and_deletes(ssh_world, private_server):
-    server, client, name, local = private_server
+    server, make_client, name, local = private_server
+    client = make_client(30.0)
     target = local / "target"
     target.write_bytes(b"old")
     give_to(ssh_world, target)
@@ -500,9 +715,9 @@ def test_lock_of_a_killed_writer_times_out_later_writes_and_deletes(ssh_world, p
             writers = [pid for pid, argv in ssh_world.remote_processes()
                        if f"{name}/target" in " ".join(argv)]
             table = processes()
-            doomed = writers + [pid for pid, (ppid, _, _) in table.items() if ppid in writers]
-            for pid in doomed:
-                os.kill(pid, signal.SIGKILL)  # no trap runs: the lock stays
+            # No trap runs on SIGKILL: the lock stays.
+            send(writers + [pid for pid, (ppid, _, _) in table.items() if ppid in writers],
+                 signal.SIGKILL)
         thread.join(20)
         if "error" in box and lock.exists():
             break
