@@ -11,7 +11,9 @@ ROOT=$PWD
 source tools/setup-common.sh
 PY=${1:-python3}
 
-ASAN_RT=$(gcc -print-file-name=libasan.so)
+# The C++ runtime is preloaded with the sanitizer: the interpreter is a C program, and the
+# sanitizer finds the real exception-throwing entry point only if it is loaded at start-up.
+ASAN_RT="$(gcc -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so.6)"
 ASAN_BUILD=build/asan
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
