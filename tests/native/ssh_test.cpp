@@ -3,8 +3,10 @@
 
 #include "constants.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +15,7 @@
 #include <fstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace tarnwistle {
 namespace {
@@ -187,6 +190,33 @@ TEST_F(ScratchDir, WriteScriptRefusesShortInput) {
   for (const auto& entry : fs::directory_iterator(dir_)) {
     EXPECT_EQ(entry.path().filename(), "t");  // no temporary file, no lock left
   }
+}
+
+// With every descriptor in use, a directory listing cannot be opened: an askpass directory
+// must still go, since its one file is known by name.
+TEST_F(ScratchDir, TempDirGoesWithoutAFreeDescriptor) {
+  int err = 0;
+  std::optional<TempDir> empty = make_temp_dir(dir_, "empty-", 0700, err);
+  std::optional<TempDir> helper = make_temp_dir(dir_, "helper-", 0700, err);
+  ASSERT_TRUE(empty && helper) << err;
+  std::ofstream(helper->add_file("askpass.sh")) << "#!/bin/sh\n";
+  const std::string paths[] = {empty->path(), helper->path()};
+
+  rlimit old{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &old), 0);
+  rlimit low = old;
+  low.rlim_cur = 64;
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+  std::vector<int> held;
+  for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) held.push_back(fd);
+  const int exhausted = errno;
+  empty.reset();
+  helper.reset();
+  for (int fd : held) ::close(fd);
+  ::setrlimit(RLIMIT_NOFILE, &old);
+
+  EXPECT_EQ(exhausted, EMFILE);
+  for (const std::string& path : paths) EXPECT_FALSE(fs::exists(path)) << path;
 }
 
 TEST_F(ScratchDir, WriteAndDeleteScriptsCheckVersions) {
