@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Sets up everything and runs every test: builds the one abi3 wheel once (warnings are errors),
-# audits it, runs the native unit tests, then the whole pytest suite and the stub check under
-# the oldest and the newest supported CPython.
+# audits it, runs the native unit tests, the sanitizer runs (tools/sanitize.sh), then the whole
+# pytest suite and the stub check under the oldest and the newest supported CPython.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
@@ -31,16 +31,20 @@ cmake -S . -B build/native -G Ninja -DTARNWISTLE_PYTHON=OFF -DTARNWISTLE_NATIVE_
 cmake --build build/native
 ctest --test-dir build/native --output-on-failure -j2 --timeout 120
 
+tools/sanitize.sh "$(find_python 3.11)"
+
 echo "== fuzz targets, 10 s each"
 tools/fuzz.sh 10
 
+# The soak runs its full minute once, under the newest interpreter.
 for PY in "$PY_OLD" "$PY_NEW"; do
   VER=$("$PY" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+  SOAK=5; [ "$PY" = "$PY_NEW" ] && SOAK=60
   echo "== pytest under Python $VER"
   "$PY" -m venv --clear ".venv/test-$VER"
   quiet_pip ".venv/test-$VER/bin/pip" install -q "$WHEEL" pytest pytest-timeout hypothesis mypy
   (cd /tmp && "$ROOT/.venv/test-$VER/bin/python" -m mypy.stubtest tarnwistle._core)
-  (cd "$ROOT" && ".venv/test-$VER/bin/python" -m pytest -p no:cacheprovider \
+  (cd "$ROOT" && TARNWISTLE_SOAK_SECONDS=$SOAK ".venv/test-$VER/bin/python" -m pytest -p no:cacheprovider \
      --import-mode=importlib -q tests/python)
 done
 echo "== all tests passed"

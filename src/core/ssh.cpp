@@ -452,6 +452,10 @@ Result<std::string> read_bytes_native(const SshClient& client, std::string_view 
 
 namespace {
 
+// Exit code of the window script when the file was replaced while it was read.
+constexpr int WINDOW_FILE_CHANGED = 75;
+constexpr int WINDOW_ATTEMPTS = 10;
+
 CoreError window_failure(std::string_view path, const ProcessOutput& out) {
   const auto failed = [&](CoreErrorKind kind, std::string_view reason) {
     return make_error(kind, concat({"SSH read_text_window failed: ", path, ": ", reason}));
@@ -460,6 +464,8 @@ CoreError window_failure(std::string_view path, const ProcessOutput& out) {
     case 44: return failed(CoreErrorKind::NotFound, "file does not exist");
     case 45: return failed(CoreErrorKind::General, "path is a directory");
     case 46: return failed(CoreErrorKind::General, "path is not a regular file");
+    case WINDOW_FILE_CHANGED:
+      return failed(CoreErrorKind::General, "file kept changing while it was read");
     default: break;
   }
   const std::string stderr_text(trim_unicode(utf8_lossy(out.stderr_data)));
@@ -472,9 +478,22 @@ CoreError window_failure(std::string_view path, const ProcessOutput& out) {
 Result<TextWindow> read_text_window_native(const SshClient& client, std::string_view path,
                                            std::int64_t offset, std::uint64_t limit) {
   const std::string marker = concat({"__TARNWISTLE_WINDOW_", call_token(), "__"});
-  Result<ProcessOutput> out =
-      run_ssh(client, window_script(resolve_native(client, path), offset, limit, marker),
-              std::nullopt, client.operation_timeout, client.max_transfer_bytes);
+  const std::string script = window_script(resolve_native(client, path), offset, limit, marker);
+  // The script counts the lines and prints the window in two passes over the path. When a
+  // writer replaces the file in between, it exits WINDOW_FILE_CHANGED instead of pairing one
+  // version's lines with another's count, and the read starts over on the new file, all
+  // within the one operation time-out.
+  const auto started = std::chrono::steady_clock::now();
+  Result<ProcessOutput> out = run_ssh(client, script, std::nullopt, client.operation_timeout,
+                                      client.max_transfer_bytes);
+  for (int attempt = 2; attempt <= WINDOW_ATTEMPTS && out.ok() && !out->timed_out &&
+                        out->exit_code == WINDOW_FILE_CHANGED;
+       ++attempt) {
+    const std::chrono::nanoseconds elapsed = std::chrono::steady_clock::now() - started;
+    if (elapsed >= client.operation_timeout) break;
+    out = run_ssh(client, script, std::nullopt, client.operation_timeout - elapsed,
+                  client.max_transfer_bytes);
+  }
   if (!out.ok()) return out.error();
   if (out->timed_out) {
     return make_error(CoreErrorKind::Timeout,
@@ -618,9 +637,9 @@ std::string window_range(std::int64_t offset, std::uint64_t limit) {
 
 std::string window_script(std::string_view resolved, std::int64_t offset, std::uint64_t limit,
                           std::string_view marker) {
-  return concat({"p=", shell_quote_path(resolved), R"SH(; if ! test -e "$p" && ! test -L "$p"; then exit 44; fi; if test -d "$p"; then exit 45; fi; if ! test -f "$p"; then exit 46; fi; total=$(awk 'END { print NR }' "$p") || exit 1; )SH",
+  return concat({"p=", shell_quote_path(resolved), R"SH(; if ! test -e "$p" && ! test -L "$p"; then exit 44; fi; if test -d "$p"; then exit 45; fi; if ! test -f "$p"; then exit 46; fi; tw_id() { stat -c '%s:%Y:%i:%y' -- "$p" 2>/dev/null || stat -f '%z:%m:%i' "$p" 2>/dev/null; }; id=$(tw_id); total=$(awk 'END { print NR }' "$p") || exit 1; )SH",
                  window_range(offset, limit),
-                 R"SH(; if test "$start" -le "$end"; then sed -n "${start},${end}p" "$p" || exit 1; fi; printf '%s\t%s\t%s\t%s\t%s\n' )SH",
+                 R"SH(; if test "$start" -le "$end"; then sed -n "${start},${end}p" "$p" || exit 1; fi; test "$(tw_id)" = "$id" || exit 75; printf '%s\t%s\t%s\t%s\t%s\n' )SH",
                  shell_quote(marker), R"SH( "$total" "$start" "$end" "$truncated" >&2)SH"});
 }
 

@@ -69,6 +69,51 @@ bool gone_within(pid_t pid, std::chrono::milliseconds limit) {
   return true;
 }
 
+// Several callers at once, each mixing the runner's paths: stdin fed by the writer thread,
+// output cut to head and tail, a time-out, and a background job that keeps a pipe open. Every
+// run must get back exactly its own bytes; under the thread sanitizer this checks that the
+// reader, writer and drain threads, detached ones included, share nothing unguarded.
+TEST(RunProcess, ConcurrentCallersKeepTheirOwnStreams) {
+  const std::set<int> before = open_fds();
+  std::vector<std::thread> callers;
+  for (int t = 0; t < 4; ++t) {
+    callers.emplace_back([t] {
+      for (int round = 0; round < 3; ++round) {
+        const std::string input(100000 + 4099 * t + round, static_cast<char>('a' + t));
+        ProcessRequest echo = shell("cat; printf '%s' " + std::to_string(t) + " >&2");
+        echo.stdin_data = input;
+        ProcessOutput copied = run_ok(std::move(echo));
+        EXPECT_EQ(copied.stdout_data, input);
+        EXPECT_EQ(copied.stderr_data, std::to_string(t));
+
+        ProcessRequest flood = shell("head -c 300000 /dev/zero; head -c 200000 /dev/zero >&2");
+        flood.max_output_bytes = 1000 + t;
+        ProcessOutput cut = run_ok(std::move(flood));
+        EXPECT_EQ(cut.stdout_total_bytes, 300000u);
+        EXPECT_EQ(cut.stderr_total_bytes, 200000u);
+        EXPECT_EQ(cut.stdout_omitted_bytes, 300000u - (1000 + t));
+        EXPECT_EQ(cut.stderr_omitted_bytes, 200000u - (1000 + t));
+      }
+      ProcessRequest slow = shell("echo started; sleep 5");
+      slow.timeout = 100ms;
+      ProcessOutput timed = run_ok(std::move(slow));
+      EXPECT_TRUE(timed.timed_out);
+      EXPECT_EQ(timed.exit_code, 124);
+      EXPECT_EQ(timed.stdout_data, "started\n");
+
+      // The background job outlives the drain, so its readers are detached still running.
+      ProcessOutput left = run_ok(shell("echo " + std::to_string(t) + "; sleep 3 & exit 0"));
+      EXPECT_EQ(left.exit_code, 0);
+      EXPECT_EQ(left.stdout_data, std::to_string(t) + "\n");
+    });
+  }
+  for (std::thread& caller : callers) caller.join();
+  // Detached readers close their pipes once the background jobs end.
+  const auto until = Clock::now() + 4s;
+  while (open_fds() != before && Clock::now() < until) std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(open_fds(), before);
+}
+
 TEST(RunProcess, ChildLeadsItsOwnProcessGroup) {
   // Field 5 of /proc/PID/stat is the process group.
   ProcessOutput out = run_ok(shell("echo $$; cut -d' ' -f5 /proc/$$/stat"));

@@ -3,8 +3,10 @@
 
 #include "constants.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +15,7 @@
 #include <fstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace tarnwistle {
 namespace {
@@ -155,6 +158,25 @@ TEST_F(ScratchDir, WindowScriptAndParserAgree) {
   EXPECT_EQ(run_sh(window_script(dir_, 1, 1, "M")).exit_code, 45);
 }
 
+TEST_F(ScratchDir, WindowScriptNoticesAFileReplacedBetweenCountAndPrint) {
+  // An `awk` that lets a writer rename a new version over the file right after the count:
+  // the script must not report the old count with the new lines.
+  write("w", "old 1\nold 2\n");
+  write("next", "new 1\nnew 2\nnew 3\n");
+  fs::create_directories(path("bin"));
+  write("bin/awk", concat({"#!/bin/sh\n/usr/bin/awk \"$@\"; s=$?; mv -f ", path("next"), " ",
+                          path("w"), " 2>/dev/null; exit $s\n"}));
+  fs::permissions(path("bin/awk"), fs::perms::owner_all);
+  const EnvMap env = {{"PATH", concat({path("bin"), ":", std::getenv("PATH")})}};
+  const std::string marker = concat({"__TARNWISTLE_WINDOW_", call_token(), "__"});
+  EXPECT_EQ(run_sh(window_script(path("w"), 1, 10, marker), std::nullopt, env).exit_code, 75);
+  // Once the file holds still, the same script reads the new version consistently.
+  const ProcessOutput again = run_sh(window_script(path("w"), 1, 10, marker), std::nullopt, env);
+  ASSERT_EQ(again.exit_code, 0) << again.stderr_data;
+  EXPECT_EQ(again.stdout_data, "new 1\nnew 2\nnew 3\n");
+  EXPECT_EQ(parse_window_metadata(again.stderr_data, marker, "w")->total, 3u);
+}
+
 TEST_F(ScratchDir, WriteScriptRefusesShortInput) {
   write("t", "old");
   // Fewer bytes than announced: what arrives when the sender was stopped half-way.
@@ -168,6 +190,33 @@ TEST_F(ScratchDir, WriteScriptRefusesShortInput) {
   for (const auto& entry : fs::directory_iterator(dir_)) {
     EXPECT_EQ(entry.path().filename(), "t");  // no temporary file, no lock left
   }
+}
+
+// With every descriptor in use, a directory listing cannot be opened: an askpass directory
+// must still go, since its one file is known by name.
+TEST_F(ScratchDir, TempDirGoesWithoutAFreeDescriptor) {
+  int err = 0;
+  std::optional<TempDir> empty = make_temp_dir(dir_, "empty-", 0700, err);
+  std::optional<TempDir> helper = make_temp_dir(dir_, "helper-", 0700, err);
+  ASSERT_TRUE(empty && helper) << err;
+  std::ofstream(helper->add_file("askpass.sh")) << "#!/bin/sh\n";
+  const std::string paths[] = {empty->path(), helper->path()};
+
+  rlimit old{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &old), 0);
+  rlimit low = old;
+  low.rlim_cur = 64;
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+  std::vector<int> held;
+  for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) held.push_back(fd);
+  const int exhausted = errno;
+  empty.reset();
+  helper.reset();
+  for (int fd : held) ::close(fd);
+  ::setrlimit(RLIMIT_NOFILE, &old);
+
+  EXPECT_EQ(exhausted, EMFILE);
+  for (const std::string& path : paths) EXPECT_FALSE(fs::exists(path)) << path;
 }
 
 TEST_F(ScratchDir, WriteAndDeleteScriptsCheckVersions) {
