@@ -39,10 +39,13 @@ cp "$ASAN_BUILD"/_core*.so "$PKG"/
 "$PY" -m venv --clear .venv/asan
 quiet_pip .venv/asan/bin/pip install -q pytest pytest-timeout hypothesis
 # PYTHONMALLOC=malloc hands every interpreter allocation to the sanitizer too, so a buffer
-# overrun into a Python object or a double release is caught where it happens.
+# overrun into a Python object or a double release is caught where it happens. The leak and
+# soak loops run shorter here: instrumented calls are slower, and the sanitizer checks every
+# allocation itself.
 (cd "$ROOT" && env LD_PRELOAD="$ASAN_RT" ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 \
    LSAN_OPTIONS="suppressions=$ROOT/tools/lsan-python.supp:print_suppressions=0" \
-   PYTHONMALLOC=malloc PYTHONPATH="$ROOT/$ASAN_BUILD/pkg" TARNWISTLE_SOAK_SECONDS=10 \
+   PYTHONMALLOC=malloc PYTHONPATH="$ROOT/$ASAN_BUILD/pkg" TARNWISTLE_SOAK_SECONDS=5 \
+   TARNWISTLE_LEAK_ROUNDS=2000 \
    .venv/asan/bin/python -m pytest -p no:cacheprovider --import-mode=importlib -q tests/python)
 
 echo "== thread sanitizer: process runner and path locks"

@@ -500,20 +500,6 @@ class TestFiles:
 
 
 class TestLocking:
-    @pytest.mark.parametrize("server", ["main"])
-    def test_stale_lock_times_out(self, clients, rdir):
-        remote, local = rdir
-        client = clients("main")
-        (local / "held.txt").write_text("old")
-        (local / "held.txt.tarnwistle.lock").mkdir()
-        started = time.monotonic()
-        with pytest.raises(_core.OperationTimeoutError, match=f"^write lock timed out: {remote}/held.txt$"):
-            client.write_text(f"{remote}/held.txt", "new")
-        assert time.monotonic() - started > 9
-        assert (local / "held.txt").read_text() == "old"
-        assert (local / "held.txt.tarnwistle.lock").is_dir()  # never broken
-        assert not list(local.glob("*.tmp"))
-
     def test_racing_versioned_writes_have_one_winner(self, client, rdir):
         remote, local = rdir
         path = f"{remote}/race.txt"
