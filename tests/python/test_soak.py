@@ -128,6 +128,7 @@ class Soak:
                 self.worst[side] = max(self.worst[side], took)
 
 
+@pytest.mark.timeout(SECONDS + 180)
 def test_soak_shared_clients(ssh_world, tmp_path, capsys):
     local = _core.LocalClient(str(tmp_path))
     remote = _core.SshClient("127.0.0.1", port=ssh_world.main.port, username=ssh_world.user,
