@@ -16,15 +16,31 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 findings=build/fuzz/findings
 status=0
+
+# One target on its scratch corpus; its exit status is left in $work/NAME.rc.
+run_one() {
+  local name=$1 bin=$2 rc=0
+  "$bin" -max_total_time="$SECONDS_EACH" -timeout=20 -print_final_stats=1 \
+    -artifact_prefix="$work/$name-" "$work/$name" > "$work/$name.log" 2>&1 || rc=$?
+  echo "$rc" > "$work/$name.rc"
+}
+
+# As many targets at once as there are cores; they share nothing but the build.
+names=()
 for bin in build/fuzz/fuzz/fuzz_*; do
   [ -x "$bin" ] || continue
   name=${bin##*/fuzz_}
-  corpus=$work/$name
-  mkdir -p "$corpus"
-  if [ -d "fuzz/corpus/$name" ]; then cp -R "fuzz/corpus/$name/." "$corpus/"; fi
+  names+=("$name")
+  mkdir -p "$work/$name"
+  if [ -d "fuzz/corpus/$name" ]; then cp -R "fuzz/corpus/$name/." "$work/$name/"; fi
+  run_one "$name" "$bin" &
+  while [ "$(jobs -rp | wc -l)" -ge "$(nproc)" ]; do wait -n || true; done
+done
+wait
+
+for name in "${names[@]}"; do
   log=$work/$name.log
-  if ! "$bin" -max_total_time="$SECONDS_EACH" -timeout=20 -print_final_stats=1 \
-       -artifact_prefix="$work/$name-" "$corpus" > "$log" 2>&1; then
+  if [ "$(cat "$work/$name.rc")" != 0 ]; then
     status=1
     echo "FAILED $name:"
     grep -v -E '^#[0-9]+|^(INFO|MS):' "$log" | tail -40
