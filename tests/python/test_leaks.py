@@ -78,8 +78,11 @@ def _mallinfo2():
 
 
 # Under a preloaded address sanitizer, freed memory waits in its quarantine and the C heap
-# figures are the sanitizer's own, so RSS and heap say nothing there; its leak check at the
-# interpreter's exit stands in for them.
+# figures are the sanitizer's own, so RSS and heap say nothing there; with PYTHONMALLOC=malloc,
+# as that run uses, the traced figure also takes thousands of rounds to settle (on a codec
+# error path it grew by tens of KB per thousand rounds at first, then stopped growing). The
+# sanitizer's leak check at the interpreter's exit stands in for these three; the normal runs
+# keep them.
 UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
 MALLINFO2 = None if UNDER_ASAN else _mallinfo2()
 PAGE = os.sysconf("SC_PAGE_SIZE")
@@ -195,7 +198,8 @@ def run_rounds(one_round, args, rounds, warm_up=WARM_UP, block_slack=BLOCK_SLACK
 
     assert {name: sys.getrefcount(obj) for name, obj in tracked.items()} == refs
     assert growth["blocks"] <= block_slack + BLOCKS_PER_ROUND * rounds, growth
-    assert growth["traced"] <= TRACED_SLACK + BYTES_PER_ROUND * rounds, (growth, diagnostics)
+    if not UNDER_ASAN:
+        assert growth["traced"] <= TRACED_SLACK + BYTES_PER_ROUND * rounds, (growth, diagnostics)
     if MALLINFO2 is not None:
         assert growth["heap"] <= heap_slack + BYTES_PER_ROUND * rounds, growth
     if not UNDER_ASAN:
