@@ -639,7 +639,8 @@ std::string window_script(std::string_view resolved, std::int64_t offset, std::u
                           std::string_view marker) {
   return concat({"p=", shell_quote_path(resolved), R"SH(; if ! test -e "$p" && ! test -L "$p"; then exit 44; fi; if test -d "$p"; then exit 45; fi; if ! test -f "$p"; then exit 46; fi; tw_id() { stat -c '%s:%Y:%i:%y' -- "$p" 2>/dev/null || stat -f '%z:%m:%i' "$p" 2>/dev/null; }; id=$(tw_id); total=$(awk 'END { print NR }' "$p") || exit 1; )SH",
                  window_range(offset, limit),
-                 R"SH(; if test "$start" -le "$end"; then sed -n "${start},${end}p" "$p" || exit 1; fi; test "$(tw_id)" = "$id" || exit 75; printf '%s\t%s\t%s\t%s\t%s\n' )SH",
+                 R"SH(; if test "$start" -le "$end"; then sed -n "${start},${end}p" "$p" || exit 1; fi; test "$(tw_id)" = "$id" || exit )SH",
+                 std::to_string(WINDOW_FILE_CHANGED), R"SH(; printf '%s\t%s\t%s\t%s\t%s\n' )SH",
                  shell_quote(marker), R"SH( "$total" "$start" "$end" "$truncated" >&2)SH"});
 }
 
