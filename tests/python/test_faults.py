@@ -47,10 +47,13 @@ def alive_with_argv(argv):
     return [pid for pid, (_, state, args) in processes().items() if args == argv and state != "Z"]
 
 
-def run_script(script, *args, cwd):
+def run_script(script, *args, cwd, env=None, timeout=60):
     """Runs a Python script in a child interpreter (for limits that must not touch this one)."""
+    # The scripts import proc_table from beside this file.
+    path = os.pathsep.join(filter(None, [os.path.dirname(__file__), os.environ.get("PYTHONPATH")]))
     done = subprocess.run([sys.executable, "-c", textwrap.dedent(script), *map(str, args)],
-                          capture_output=True, text=True, cwd=cwd, timeout=60)
+                          capture_output=True, text=True, cwd=cwd, timeout=timeout,
+                          env={**os.environ, **(env or {}), "PYTHONPATH": path})
     assert done.returncode == 0, done.stderr
     return json.loads(done.stdout)
 
@@ -171,6 +174,7 @@ class TestFullFileSystem:
 # and `operations` (name: call returning something comparable).
 NOFILE_HARNESS = """
     import json, os, resource, sys, time
+    from proc_table import own_children
 
     LIMIT = 64
     resource.setrlimit(resource.RLIMIT_NOFILE, (LIMIT, resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
@@ -184,18 +188,6 @@ NOFILE_HARNESS = """
             except OSError:
                 pass
         return found
-
-    def children():
-        me = str(os.getpid())
-        out = []
-        for entry in os.listdir("/proc"):
-            try:
-                with open(f"/proc/{entry}/stat") as f:
-                    if entry.isdigit() and f.read().rsplit(")", 1)[1].split()[1] == me:
-                        out.append(int(entry))
-            except OSError:
-                pass
-        return out
 
     held = []
     try:
@@ -224,7 +216,7 @@ NOFILE_HARNESS = """
     for fd in held:
         os.close(fd)
     after = {name: operation() for name, operation in operations.items()}
-    print(json.dumps({"report": report, "after": after, "children": children(),
+    print(json.dumps({"report": report, "after": after, "children": sorted(own_children()),
                       "left": sorted(os.listdir(directory)),
                       "temp": sorted(n for n in os.listdir(os.environ.get("TMPDIR", "/tmp"))
                                      if n.startswith("tarnwistle-askpass-"))}))
@@ -322,14 +314,10 @@ def test_too_few_file_descriptors_for_ssh(ssh_world, tmp_path):
     give_to(ssh_world, local, local / "f.txt", local / "target.txt")
     env_tmp = tempfile.mkdtemp(prefix="twn", dir="/tmp")
     try:
-        done = subprocess.run(
-            [sys.executable, "-c", textwrap.dedent(SSH_OPERATIONS) + textwrap.dedent(NOFILE_HARNESS),
-             str(local), str(ssh_world.main.port), ssh_world.user, str(ssh_world.key),
-             ssh_world.password, name],
-            capture_output=True, text=True, cwd=tmp_path, timeout=120,
-            env={**os.environ, "TMPDIR": env_tmp})
-        assert done.returncode == 0, done.stderr
-        result = json.loads(done.stdout)
+        result = run_script(
+            textwrap.dedent(SSH_OPERATIONS) + textwrap.dedent(NOFILE_HARNESS), local,
+            ssh_world.main.port, ssh_world.user, ssh_world.key, ssh_world.password, name,
+            cwd=tmp_path, env={"TMPDIR": env_tmp}, timeout=120)
     finally:
         shutil.rmtree(env_tmp, ignore_errors=True)
     start = f"command failed to start: {EMFILE}"
@@ -344,6 +332,7 @@ def test_too_few_file_descriptors_for_ssh(ssh_world, tmp_path):
 
 NPROC_SCRIPT = """
     import json, os, resource, time
+    from proc_table import own_children
     from tarnwistle import _core
 
     client = _core.LocalClient("/")
@@ -352,16 +341,8 @@ NPROC_SCRIPT = """
     os.setuid(65534)
 
     def snapshot():
-        me = str(os.getpid())
-        children = []
-        for entry in os.listdir("/proc"):
-            try:
-                with open(f"/proc/{entry}/stat") as f:
-                    if entry.isdigit() and f.read().rsplit(")", 1)[1].split()[1] == me:
-                        children.append(entry)
-            except OSError:
-                pass
-        return sorted(os.listdir("/proc/self/fd")), len(os.listdir("/proc/self/task")), children
+        return (sorted(os.listdir("/proc/self/fd")), len(os.listdir("/proc/self/task")),
+                sorted(own_children()))
 
     report = []
     for limit in range(1, 13):
