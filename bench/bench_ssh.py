@@ -265,7 +265,7 @@ def run(b: Bench) -> None:
     ]
     rounds = 5
     print(f"SshClient over loopback sshd, multiplexed; mean ms per call, best of {rounds} x {n} calls")
-    print("(floor of write_text_atomic: its write run and the stat run that describes the result)")
+    print("(floor: the argument lists ours passed to ssh, one run per operation, replayed)")
     print(f"{'operation':28} {'ours':>7} {'floor':>7} {'bare':>7} {'paramiko':>9} "
           f"{'ours/floor':>10} {'ours/paramiko':>13}")
     for name, ours_fn, stdin, p_fn in ops:

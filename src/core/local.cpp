@@ -378,7 +378,7 @@ int install_no_replace(const std::string& tmp, const std::string& target, bool t
 Result<FileInfo> write_bytes_atomic(const LocalClient& client, std::string_view path,
                                     std::string_view data,
                                     const std::optional<std::string>& expected_version,
-                                    bool create_only, const BeforeInstall& before_install) {
+                                    bool create_only, const WriteSeams& seams) {
   if (data.size() > client.max_transfer_bytes) {
     return make_error(CoreErrorKind::TransferLimit,
                       concat({"write_bytes failed: ", path, ": content size ",
@@ -410,12 +410,17 @@ Result<FileInfo> write_bytes_atomic(const LocalClient& client, std::string_view 
   if (S_ISREG(mode) && ::fchmod(tmp.fd(), mode & 07777) != 0) {
     return from_io("write_bytes", path, errno);
   }
+  // The description comes from the descriptor: the same inode, size and times the path shows
+  // once the rename is done, while a writer outside this process may replace it at any time.
+  struct stat written;
+  if (::fstat(tmp.fd(), &written) != 0) return from_io("write_bytes", path, errno);
   if (const int err = tmp.close(); err != 0) return temp_file_error(path, err, tmp.path());
-  if (before_install) before_install();
+  if (seams.before_install) seams.before_install();
   if (Result<void> installed = install(tmp, resolved, path, create_only); !installed.ok()) {
     return std::move(installed.error());
   }
-  return local_file_info(resolved, path);
+  if (seams.after_install) seams.after_install();
+  return describe_stat(written);
 }
 
 }  // namespace local_detail

@@ -54,7 +54,8 @@ Result<TextWindow> read_text_window_native(const LocalClient& client, std::strin
 // ---- writes, deletes, directories ---------------------------------------------------------
 
 // Writes `data` to a temporary file beside the target and renames it over the target, with
-// the version and create-only checks under the path's mutex. The FileInfo of the new file.
+// the version and create-only checks under the path's mutex. The FileInfo of the file this call
+// installed, taken from its descriptor: not of whatever the path names after the rename.
 Result<FileInfo> write_bytes_atomic_native(const LocalClient& client, std::string_view path,
                                            std::string_view data,
                                            const std::optional<std::string>& expected_version,
@@ -75,13 +76,17 @@ Result<FileInfo> stat_native(const LocalClient& client, std::string_view path);
 
 namespace local_detail {
 
-// Called under the path's mutex after the checks and before the temporary file is installed.
-using BeforeInstall = std::function<void()>;
+// Stand-ins for another process acting inside a write, both called under the path's mutex:
+// after the checks and before the temporary file is installed, and right after the install.
+struct WriteSeams {
+  std::function<void()> before_install = {};
+  std::function<void()> after_install = {};
+};
 
 Result<FileInfo> write_bytes_atomic(const LocalClient& client, std::string_view path,
                                     std::string_view data,
                                     const std::optional<std::string>& expected_version,
-                                    bool create_only, const BeforeInstall& before_install);
+                                    bool create_only, const WriteSeams& seams);
 
 // Moves `tmp` to `target` unless `target` exists: 0, EEXIST, or the errno of another failure.
 // `try_renameat2` false goes straight to the link()+unlink() fallback.

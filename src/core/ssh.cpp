@@ -413,25 +413,42 @@ CoreError failed_remote(std::string_view op, std::string_view path, const Proces
   return general_error(std::move(message));
 }
 
+namespace {
+
+CoreError transfer_limit_error(const SshClient& client, std::string_view op,
+                               std::string_view path) {
+  return make_error(CoreErrorKind::TransferLimit,
+                    concat({"SSH ", op, " exceeded the configured transfer limit of ",
+                            std::to_string(client.max_transfer_bytes), " bytes: ", path}));
+}
+
+// The outcome rules of one run with the client's limits, in their order.
+Result<void> check_outcome(const SshClient& client, std::string_view op, std::string_view path,
+                           const ProcessOutput& out) {
+  if (out.timed_out) {
+    return make_error(CoreErrorKind::Timeout,
+                      concat({"SSH ", op, " timed out after ",
+                              timeout_seconds_text(client.operation_timeout), "s: ", path}));
+  }
+  if (out.stdout_omitted_bytes > 0 || out.stderr_omitted_bytes > 0) {
+    return transfer_limit_error(client, op, path);
+  }
+  if (out.exit_code == 0) return {};
+  return failed_remote(op, path, out);
+}
+
+}  // namespace
+
 Result<ProcessOutput> checked_remote(const SshClient& client, std::string_view op,
                                      std::string_view path, std::string remote_command,
                                      std::optional<std::string> stdin_data, int* exit_code) {
   Result<ProcessOutput> out = run_ssh(client, std::move(remote_command), std::move(stdin_data),
                                       client.operation_timeout, client.max_transfer_bytes);
   if (!out.ok()) return out;
-  if (out->timed_out) {
-    return make_error(CoreErrorKind::Timeout,
-                      concat({"SSH ", op, " timed out after ",
-                              timeout_seconds_text(client.operation_timeout), "s: ", path}));
-  }
-  if (out->stdout_omitted_bytes > 0 || out->stderr_omitted_bytes > 0) {
-    return make_error(CoreErrorKind::TransferLimit,
-                      concat({"SSH ", op, " exceeded the configured transfer limit of ",
-                              std::to_string(client.max_transfer_bytes), " bytes: ", path}));
-  }
-  if (out->exit_code == 0) return out;
+  Result<void> checked = check_outcome(client, op, path, *out);
+  if (checked.ok()) return out;
   if (exit_code != nullptr) *exit_code = out->exit_code;
-  return failed_remote(op, path, *out);
+  return std::move(checked.error());
 }
 
 // ---- operations ---------------------------------------------------------------------------------
@@ -454,6 +471,8 @@ namespace {
 
 // Exit code of the window script when the file was replaced while it was read.
 constexpr int WINDOW_FILE_CHANGED = 75;
+// Exit code of the write script when the file was installed but could not be described.
+constexpr int WRITE_NOT_DESCRIBED = 47;
 constexpr int WINDOW_ATTEMPTS = 10;
 
 CoreError window_failure(std::string_view path, const ProcessOutput& out) {
@@ -527,19 +546,28 @@ Result<FileInfo> write_bytes_atomic_native(const SshClient& client, std::string_
   }
   const std::string script = write_script(resolve_native(client, path), call_token(),
                                           expected_version, create_only, data.size());
-  int code = 0;
-  Result<ProcessOutput> out =
-      checked_remote(client, "write_bytes", path, script, std::string(data), &code);
-  if (!out.ok()) {
-    if (out.error().kind == CoreErrorKind::General && code == 73) {
-      return make_error(CoreErrorKind::Conflict, concat({"write conflict: ", path}));
-    }
-    if (out.error().kind == CoreErrorKind::General && code == 74) {
-      return make_error(CoreErrorKind::Timeout, concat({"write lock timed out: ", path}));
-    }
-    return out.error();
+  Result<ProcessOutput> out = run_ssh(client, script, std::string(data),
+                                      client.operation_timeout, client.max_transfer_bytes);
+  if (!out.ok()) return out.error();
+  // Standard output carries only the record of the installed file: an overrun there is the
+  // record's, reported as a stat's would be, though the content is in place.
+  if (out->exit_code == 0 && !out->timed_out && out->stderr_omitted_bytes == 0 &&
+      out->stdout_omitted_bytes > 0) {
+    return transfer_limit_error(client, "stat", path);
   }
-  return stat_native(client, path);
+  Result<void> checked = check_outcome(client, "write_bytes", path, *out);
+  if (!checked.ok()) {
+    if (checked.error().kind != CoreErrorKind::General) return std::move(checked.error());
+    switch (out->exit_code) {
+      case 73: return make_error(CoreErrorKind::Conflict, concat({"write conflict: ", path}));
+      case 74: return make_error(CoreErrorKind::Timeout, concat({"write lock timed out: ", path}));
+      case WRITE_NOT_DESCRIBED:
+        out->exit_code = 1;  // the describing step is the stat script, whose failures exit 1
+        return failed_remote("stat", path, *out);
+      default: return std::move(checked.error());
+    }
+  }
+  return parse_stat_record(out->stdout_data, path);
 }
 
 Result<void> delete_if_version_native(const SshClient& client, std::string_view path,
@@ -602,9 +630,18 @@ Result<ProcessOutput> exec_native(const SshClient& client, const RemoteExec& exe
 // lightly.
 // ---- stat ---------------------------------------------------------------------------------------
 
+namespace {
+
+// Describes the path in $p as one stat record on standard output; a failed step exits 1. The
+// stat script is this body, and the write script runs it in a subshell after installing, so
+// the record of the file just written has the very form of a stat.
 // The size comes from `stat`, not `wc -c`: a file the remote user may not read still has one.
+constexpr std::string_view DESCRIBE_P = R"SH(if ! test -e "$p" && ! test -L "$p"; then printf 'missing\t0\t-\t0\t-'; exit 0; fi; if test -L "$p"; then kind=symlink; link=1; elif test -f "$p"; then kind=file; link=0; elif test -d "$p"; then kind=directory; link=0; else kind=other; link=0; fi; if test "$kind" = file; then size=$(stat -c '%s' -- "$p" 2>/dev/null || stat -f '%z' "$p") || exit 1; else size=0; fi; mtime=$(stat -c '%Y' -- "$p" 2>/dev/null || stat -f '%m' "$p") || exit 1; signature=$(stat -c '%s:%Y:%i:%y' -- "$p" 2>/dev/null || stat -f '%z:%m:%i' "$p") || exit 1; printf '%s\t%s\t%s\t%s\tremote:%s:%s' "$kind" "$size" "$mtime" "$link" "$kind" "$signature")SH";
+
+}  // namespace
+
 std::string stat_script(std::string_view resolved) {
-  return concat({"p=", shell_quote_path(resolved), R"SH(; if ! test -e "$p" && ! test -L "$p"; then printf 'missing\t0\t-\t0\t-'; exit 0; fi; if test -L "$p"; then kind=symlink; link=1; elif test -f "$p"; then kind=file; link=0; elif test -d "$p"; then kind=directory; link=0; else kind=other; link=0; fi; if test "$kind" = file; then size=$(stat -c '%s' -- "$p" 2>/dev/null || stat -f '%z' "$p") || exit 1; else size=0; fi; mtime=$(stat -c '%Y' -- "$p" 2>/dev/null || stat -f '%m' "$p") || exit 1; signature=$(stat -c '%s:%Y:%i:%y' -- "$p" 2>/dev/null || stat -f '%z:%m:%i' "$p") || exit 1; printf '%s\t%s\t%s\t%s\tremote:%s:%s' "$kind" "$size" "$mtime" "$link" "$kind" "$signature")SH"});
+  return concat({"p=", shell_quote_path(resolved), "; ", DESCRIBE_P});
 }
 
 // ---- reads --------------------------------------------------------------------------------------
@@ -659,6 +696,8 @@ constexpr std::string_view LOCK_LOOP = R"SH(lock="${target}.tarnwistle.lock"; ac
 
 // The written length is checked before the rename: when the local ssh is stopped while it
 // sends, the remote `cat` just sees end of input, and a prefix must not replace the file.
+// The installed file is described while the lock is still held, so the version handed back
+// is that of this content even when another writer replaces it right after.
 std::string write_script(std::string_view resolved, std::string_view token,
                          const std::optional<std::string>& expected_version, bool create_only,
                          std::uint64_t length) {
@@ -670,7 +709,9 @@ std::string write_script(std::string_view resolved, std::string_view token,
                  version_check(expected_version),
                  R"SH(; umask 077; cat > "$tmp" || exit 1; written=$(wc -c < "$tmp") || exit 1; test $written -eq )SH",
                  std::to_string(length),
-                 R"SH( || exit 1; if test -e "$target" && ! test -L "$target"; then chmod --reference="$target" "$tmp" 2>/dev/null || chmod "$(stat -c '%a' -- "$target" 2>/dev/null || stat -f '%Lp' "$target")" "$tmp" 2>/dev/null || true; fi; mv -f -- "$tmp" "$target" || exit 1; trap - EXIT HUP INT TERM; rmdir -- "$lock" 2>/dev/null || true)SH"});
+                 R"SH( || exit 1; if test -e "$target" && ! test -L "$target"; then chmod --reference="$target" "$tmp" 2>/dev/null || chmod "$(stat -c '%a' -- "$target" 2>/dev/null || stat -f '%Lp' "$target")" "$tmp" 2>/dev/null || true; fi; mv -f -- "$tmp" "$target" || exit 1; record=$(p=$target; )SH",
+                 DESCRIBE_P, ") || exit ", std::to_string(WRITE_NOT_DESCRIBED),
+                 R"SH(; trap - EXIT HUP INT TERM; rmdir -- "$lock" 2>/dev/null || true; printf '%s' "$record")SH"});
 }
 
 std::string delete_script(std::string_view resolved,

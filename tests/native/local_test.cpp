@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -72,7 +73,7 @@ TEST(CreateOnly, TargetAppearingBeforeInstallSurvivesAndConflicts) {
   // Plays the other process: the target did not exist at the check, it does at the install.
   auto other_process_creates = [&] { spit(target, "theirs"); };
   Result<FileInfo> result = local_detail::write_bytes_atomic(
-      client, "new.txt", "ours", std::nullopt, true, other_process_creates);
+      client, "new.txt", "ours", std::nullopt, true, {.before_install = other_process_creates});
   ASSERT_FALSE(result.ok());
   EXPECT_EQ(result.error().kind, CoreErrorKind::Conflict);
   EXPECT_EQ(result.error().message, "write conflict: new.txt: destination already exists");
@@ -84,7 +85,7 @@ TEST(CreateOnly, WithoutTheRaceTheFileIsCreated) {
   TempDir dir;
   const LocalClient client = client_in(dir);
   Result<FileInfo> result =
-      local_detail::write_bytes_atomic(client, "new.txt", "ours", std::nullopt, true, [] {});
+      local_detail::write_bytes_atomic(client, "new.txt", "ours", std::nullopt, true, {});
   ASSERT_TRUE(result.ok());
   EXPECT_EQ(result->kind, "file");
   EXPECT_EQ(slurp(dir.file("new.txt")), "ours");
@@ -96,10 +97,39 @@ TEST(CreateOnly, PlainWriteStillReplacesAfterTheCheck) {
   TempDir dir;
   const LocalClient client = client_in(dir);
   const std::string target = dir.file("f.txt");
+  const auto other_process_writes = [&] { spit(target, "theirs"); };
   Result<FileInfo> result = local_detail::write_bytes_atomic(
-      client, "f.txt", "ours", std::nullopt, false, [&] { spit(target, "theirs"); });
+      client, "f.txt", "ours", std::nullopt, false, {.before_install = other_process_writes});
   ASSERT_TRUE(result.ok());
   EXPECT_EQ(slurp(target), "ours");
+}
+
+// Another process replaces the file between our rename and our return. The version handed
+// back is that of our content, so a follow-up write with it is refused instead of silently
+// overwriting content nobody has seen.
+TEST(WriteVersion, DescribesTheInstalledFileNotTheReplacement) {
+  TempDir dir;
+  const LocalClient client = client_in(dir);
+  const std::string target = dir.file("f.txt");
+  spit(target, "start");
+  std::optional<std::string> ours, theirs;
+  const auto other_process_replaces = [&] {
+    ours = local_file_info(target, "f.txt")->version;
+    spit(dir.file("other"), "theirs, unseen");
+    ASSERT_EQ(::rename(dir.file("other").c_str(), target.c_str()), 0);
+    theirs = local_file_info(target, "f.txt")->version;
+  };
+  Result<FileInfo> written = local_detail::write_bytes_atomic(
+      client, "f.txt", "ours", std::nullopt, false, {.after_install = other_process_replaces});
+  ASSERT_TRUE(written.ok());
+  EXPECT_EQ(written->version, ours);
+  EXPECT_NE(written->version, theirs);
+  EXPECT_EQ(written->size, 4u);
+  Result<FileInfo> follow_up = write_bytes_atomic_native(client, "f.txt", "next", written->version,
+                                                         false);
+  ASSERT_FALSE(follow_up.ok());
+  EXPECT_EQ(follow_up.error().kind, CoreErrorKind::Conflict);
+  EXPECT_EQ(slurp(target), "theirs, unseen");
 }
 
 class InstallNoReplace : public ::testing::TestWithParam<bool> {};

@@ -187,9 +187,28 @@ TEST_F(ScratchDir, WriteScriptRefusesShortInput) {
   EXPECT_EQ(whole.exit_code, 0) << whole.stderr_data;
   std::ifstream in(path("t"));
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "0123456789");
+  // The record of what was installed, as the stat script prints it.
+  EXPECT_EQ(whole.stdout_data, run_sh(stat_script(path("t"))).stdout_data);
+  EXPECT_TRUE(cut.stdout_data.empty());
   for (const auto& entry : fs::directory_iterator(dir_)) {
     EXPECT_EQ(entry.path().filename(), "t");  // no temporary file, no lock left
   }
+}
+
+TEST_F(ScratchDir, WriteScriptTellsAnInstalledFileItCannotDescribe) {
+  // A host without `stat`: a new file is written (its old version needs none), then the
+  // description fails with the code the client reports as the describing stat's failure.
+  fs::create_directories(path("bin"));
+  for (const char* tool : {"sh", "mkdir", "rmdir", "rm", "mv", "cat", "wc", "chmod", "sleep"}) {
+    fs::create_symlink(concat({"/bin/", tool}), path(concat({"bin/", tool})));
+  }
+  const EnvMap env = {{"PATH", path("bin")}};
+  const ProcessOutput out =
+      run_sh(write_script(path("new"), "abc", std::nullopt, false, 2), std::string("hi"), env);
+  EXPECT_EQ(out.exit_code, 47) << out.stderr_data;
+  std::ifstream in(path("new"));
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "hi");
+  EXPECT_FALSE(fs::exists(path("new.tarnwistle.lock")));
 }
 
 // With every descriptor in use, a directory listing cannot be opened: an askpass directory

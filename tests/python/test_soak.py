@@ -3,9 +3,9 @@
 Every file content is a "version": self-describing lines that name their writer, the write's
 number and the line count, so any read (whole file, window, `cat` through a command) can tell
 a complete version from a torn or mixed one. Versioned writes either win or conflict; the
-winners of one file must each have consumed a different version, and locally (where the
-returned version is the installed file's own) they must form one unbroken chain from the
-first content to the last. TARNWISTLE_SOAK_SECONDS sets the length (default 5 s).
+winners of one file must each have consumed a different version and, since a write returns the
+version of the file it installed, form one unbroken chain from the first content to the last,
+on both clients. TARNWISTLE_SOAK_SECONDS sets the length (default 5 s).
 """
 
 from __future__ import annotations
@@ -169,17 +169,16 @@ def test_soak_shared_clients(ssh_world, tmp_path, capsys):
         final_text = soak.clients[side].read_text(path)
         writer, seq = check_whole(final_text)
         assert (writer, seq) in {(w[2], w[3]) for w in wins}, f"{path}: final content not a winner's"
-        if side == "local":
-            # Follow the chain of versions from the first content: it must pass every win once
-            # and end at the file as it is now.
-            step = {w[0]: w for w in wins}
-            version, seen = first[side, path], 0
-            while version in step:
-                win = step.pop(version)
-                version, seen = win[1], seen + 1
-            assert seen == len(wins), f"{path}: {len(wins) - seen} wins off the version chain"
-            assert version == local.stat(path).version
-            assert (win[2], win[3]) == (writer, seq)
+        # Follow the chain of versions from the first content: it must pass every win once
+        # and end at the file as it is now.
+        step = {w[0]: w for w in wins}
+        version, seen = first[side, path], 0
+        while version in step:
+            win = step.pop(version)
+            version, seen = win[1], seen + 1
+        assert seen == len(wins), f"{side} {path}: {len(wins) - seen} wins off the version chain"
+        assert version == soak.clients[side].stat(path).version
+        assert (win[2], win[3]) == (writer, seq)
 
     leftovers = [p for p in list(tmp_path.iterdir()) + list((ssh_world.home / rdir).iterdir())
                  if ".tarnwistle" in p.name]

@@ -7,9 +7,11 @@ file system and the process table rather than through the client under test.
 from __future__ import annotations
 
 import gc
+import json
 import os
 import re
 import stat as st
+import sys
 import threading
 import time
 import uuid
@@ -499,6 +501,24 @@ class TestFiles:
         assert leftovers(local) == []
 
 
+# Runs the test ssh, then, once, right after the first write run has released its lock: notes
+# the version of what that write installed and installs other content through a second client.
+WRITER_BETWEEN_RUNS = """#!{python}
+import json, os, subprocess, sys
+done = subprocess.run([{ssh!r}] + sys.argv[1:]).returncode
+seen = {seen!r}
+if "tarnwistle.lock" in sys.argv[-1] and "cat >" in sys.argv[-1] and not os.path.exists(seen):
+    os.environ["PATH"] = {path!r}
+    from tarnwistle import _core
+    other = _core.SshClient("127.0.0.1", port={port}, username={user!r}, key_filename={key!r},
+                            allow_password_prompt=False, multiplexing=False)
+    ours = other.stat({target!r}).version
+    theirs = other.write_text_atomic({target!r}, "theirs, unseen").version
+    with open(seen, "w") as out:
+        json.dump({{"ours": ours, "theirs": theirs}}, out)
+sys.exit(done)
+"""
+
 class TestLocking:
     def test_racing_versioned_writes_have_one_winner(self, client, rdir):
         remote, local = rdir
@@ -526,6 +546,31 @@ class TestLocking:
             assert sorted(outcomes) == ["conflict"] * 7 + ["won"], round_no
             winner = outcomes.index("won")
             assert (local / "race.txt").read_text() == f"round {round_no} writer {winner}"
+        assert leftovers(local) == []
+
+    def test_write_returns_the_version_it_installed(self, ssh_world, client, server, rdir,
+                                                     tmp_path, monkeypatch):
+        remote, local = rdir
+        path = f"{remote}/v.txt"
+        runs = len(ssh_world.argv_records())
+        client.write_text_atomic(path, "start")
+        assert len(ssh_world.argv_records()) == runs + 1  # described in the write's own run
+        seen = tmp_path / "seen.json"
+        hook = tmp_path / "bin"
+        hook.mkdir()
+        (hook / "ssh").write_text(WRITER_BETWEEN_RUNS.format(
+            python=sys.executable, ssh=str(ssh_world.bin_dir / "ssh"), seen=str(seen),
+            path=os.environ["PATH"], port=getattr(ssh_world, server).port, user=ssh_world.user,
+            key=str(ssh_world.key), target=path))
+        (hook / "ssh").chmod(0o755)
+        monkeypatch.setenv("PATH", f"{hook}{os.pathsep}{os.environ['PATH']}")
+        info = client.write_text_atomic(path, "ours")
+        versions = json.loads(seen.read_text())
+        assert info.version == versions["ours"] != versions["theirs"]
+        assert info.size == 4
+        with pytest.raises(_core.ConflictError, match=f"^write conflict: {path}$"):
+            client.write_text_atomic(path, "next", expected_version=info.version)
+        assert (local / "v.txt").read_text() == "theirs, unseen"
         assert leftovers(local) == []
 
     @pytest.mark.parametrize("server", ["main"])
