@@ -8,6 +8,7 @@
 
 #include "edit.hpp"
 #include "fuzz_util.hpp"
+#include "text.hpp"
 
 namespace {
 

@@ -8,7 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "client.hpp"
+#include "command_options.hpp"
+#include "text.hpp"
 #include "fuzz_util.hpp"
 
 namespace {

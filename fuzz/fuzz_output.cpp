@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "fuzz_util.hpp"
+#include "text.hpp"
 #include "output.hpp"
 
 namespace {

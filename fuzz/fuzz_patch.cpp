@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "fuzz_util.hpp"
+#include "text.hpp"
 #include "patch.hpp"
 
 namespace {

@@ -4,8 +4,9 @@
 #include <vector>
 
 #include "fuzz_util.hpp"
-#include "local.hpp"
-#include "ssh.hpp"
+#include "paths.hpp"
+#include "remote_shell.hpp"
+#include "text.hpp"
 
 namespace {
 

@@ -9,7 +9,8 @@
 #include <string>
 
 #include "fuzz_util.hpp"
-#include "ssh.hpp"
+#include "remote_shell.hpp"
+#include "text.hpp"
 
 namespace {
 

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "fuzz_util.hpp"
+#include "text.hpp"
 #include "read.hpp"
 
 namespace {

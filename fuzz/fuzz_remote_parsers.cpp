@@ -6,7 +6,8 @@
 #include <vector>
 
 #include "fuzz_util.hpp"
-#include "ssh.hpp"
+#include "remote_shell.hpp"
+#include "text.hpp"
 
 namespace {
 

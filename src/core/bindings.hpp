@@ -1,6 +1,6 @@
-// What each binding unit hands to the module initialiser and to the other binding units. The
-// initialiser is the one registry of the module's names; each entry below is added there at
-// its place in the order.
+// What the binding units offer the module entry and one another. Each area registers its
+// names through register_<area>, and the module entry calls them in the order of the module's
+// names; the few helpers below are the only things one binding unit takes from another.
 #pragma once
 
 #include <chrono>
@@ -8,18 +8,24 @@
 #include <string>
 #include <vector>
 
-#include "client.hpp"
-#include "command.hpp"
+#include "command_options.hpp"
 #include "fs.hpp"
 #include "py.hpp"
 
 namespace tarnwistle::py {
 
-// Module-level functions of an area, in registration order, ending with a {nullptr} entry.
-PyMethodDef* option_functions();  // normalize_flags, inject_cmd_flag
-PyMethodDef* read_functions();    // count_lines, slice_lines, format_cat_n, prepare_read
-PyMethodDef* edit_functions();    // find_matches, apply_replacements_text, edit_text
-PyMethodDef* patch_functions();   // seek_sequence, derive_new_contents, apply_line_replacements
+// ---- registration, in the module's order -------------------------------------------------------
+
+bool register_errors(Registry& r);          // the seven exception classes
+bool register_fs(Registry& r);              // FileInfo
+bool register_command_result(Registry& r);  // CommandResult
+bool register_local(Registry& r);           // LocalClient
+bool register_ssh(Registry& r);             // SshClient
+bool register_client_union(Registry& r);    // Client = LocalClient | SshClient
+bool register_options(Registry& r);         // normalize_flags, inject_cmd_flag
+bool register_edit(Registry& r);            // find_matches, apply_replacements_text, edit_text
+bool register_read(Registry& r);  // count_lines, slice_lines, format_cat_n, prepare_read
+bool register_patch(Registry& r);  // seek_sequence, derive_new_contents, apply_line_replacements
 
 // ---- command options (GIL held; each reads Python objects and fails with a CoreError) ----
 
@@ -42,7 +48,7 @@ struct ExecArgs {
   EnvMap env;
   std::optional<std::string> stdin_data;           // UTF-8 of the stdin text
   std::optional<std::string> interpreter;          // trimmed; nullopt when None or blank
-  std::vector<std::string> flags;                  // with the command flag; empty without interpreter
+  std::vector<std::string> flags;  // with the command flag; empty without an interpreter
   ExtrasMap extras;                                // "interpreter" and, when flags, "flags"
 };
 
@@ -51,23 +57,26 @@ struct ExecArgs {
 bool parse_exec_args(const char* fname, PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames, ExecArgs& out);
 
-// ---- CommandResult ---------------------------------------------------------------------
+// ---- records both clients return (GIL held; new reference or nullptr) -----------------------
 
-// The cached CommandResult type, created on first need. Borrowed; nullptr with an exception.
-PyTypeObject* command_result_type();
-// A new CommandResult instance owning `result`; nullptr with an exception.
 PyObject* new_command_result(CommandResult result);
+PyObject* new_file_info(FileInfo info);
 
-// FileInfo: the type (created on first need, cached; borrowed) and a new instance holding a
-// copy of `info` (new reference or nullptr). GIL held. Both clients return these.
-PyTypeObject* file_info_type();
-PyObject* new_file_info(const FileInfo& info);
-PyObject* new_file_info(FileInfo&& info);
+// ---- the two clients ------------------------------------------------------------------------
 
-// LocalClient: the type, created on first need with its class attribute kind="local".
+// Their types, created on first need (borrowed; nullptr with an exception set).
 PyTypeObject* local_client_type();
-
-// SshClient: the type, created on first need with its class attribute kind="ssh".
 PyTypeObject* ssh_client_type();
+// Their method tables in member order, built from the one shared surface.
+PyMethodDef* local_client_methods();
+PyMethodDef* ssh_client_methods();
+// Their exec_command methods, which the surface lists among the shared members.
+PyObject* local_exec_command(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames);
+PyObject* ssh_exec_command(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames);
+// A client type with its class attribute `kind`: make_type plus set_class_attribute.
+PyTypeObject* make_client_type(const char* name, int basicsize, destructor dealloc,
+                               std::initializer_list<PyType_Slot> slots, const char* kind);
 
 }  // namespace tarnwistle::py

@@ -20,8 +20,9 @@
 #include <system_error>
 #include <thread>
 
-#include "fs.hpp"  // Fd, read_retry, write_all
+#include "fd.hpp"
 #include "output.hpp"
+#include "text.hpp"
 
 extern char** environ;
 
@@ -224,7 +225,9 @@ int set_file_actions(SpawnSetup& setup, const ProcessRequest& request, const Fd&
              : posix_spawn_file_actions_addopen(actions, 0, "/dev/null", O_RDONLY, 0);
   if (e == 0) e = posix_spawn_file_actions_adddup2(actions, out.get(), 1);
   if (e == 0) e = posix_spawn_file_actions_adddup2(actions, err.get(), 2);
-  if (e == 0 && request.cwd) e = posix_spawn_file_actions_addchdir_np(actions, request.cwd->c_str());
+  if (e == 0 && request.cwd) {
+    e = posix_spawn_file_actions_addchdir_np(actions, request.cwd->c_str());
+  }
   return e;
 }
 

@@ -7,6 +7,7 @@
 #endif
 
 #include "read.hpp"
+#include "text.hpp"
 
 namespace tarnwistle {
 

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "client.hpp"
+#include "error.hpp"
 
 namespace tarnwistle {
 

@@ -107,11 +107,10 @@ PyMethodDef EDIT_FUNCTIONS[] = {
      "Find matches and replace. Returns `(new_text, replacement_count)`.\n\n"
      "When `replace_all` is false and more than one match exists, raises ValueError\n"
      "with code prefix `AMBIGUOUS:`. When no match, raises `NOT_FOUND:`."},
-    {nullptr, nullptr, 0, nullptr},
 };
 
 }  // namespace
 
-PyMethodDef* edit_functions() { return EDIT_FUNCTIONS; }
+bool register_edit(Registry& r) { return r.add_functions(EDIT_FUNCTIONS); }
 
 }  // namespace tarnwistle::py

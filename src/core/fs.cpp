@@ -4,33 +4,15 @@
 #include <sys/stat.h>
 
 #include <cerrno>
-#include <charconv>
 #include <cstring>
 #include <deque>
 #include <memory>
 
+#include "fd.hpp"
 #include "read.hpp"
+#include "text.hpp"
 
 namespace tarnwistle {
-
-ssize_t read_retry(int fd, char* buf, std::size_t size) {
-  for (;;) {
-    const ssize_t n = ::read(fd, buf, size);
-    if (n >= 0 || errno != EINTR) return n;
-  }
-}
-
-int write_all(int fd, std::string_view data) {
-  while (!data.empty()) {
-    const ssize_t n = ::write(fd, data.data(), data.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    data.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return 0;
-}
 
 FileInfo missing_file_info() { return FileInfo{}; }
 
@@ -41,7 +23,7 @@ std::string optional_text_repr(const std::optional<std::string>& text) {
 
 std::string file_info_repr(const FileInfo& info) {
   return concat({"FileInfo(exists=", info.exists ? "true" : "false", ", kind=",
-                 debug_quote(info.kind), ", size=", std::to_string(info.size),
+                 debug_quote(info.kind), ", size=", decimal(info.size),
                  ", version=", optional_text_repr(info.version), ")"});
 }
 
@@ -73,25 +55,19 @@ std::optional<unsigned __int128> modified_ns_of(const struct stat& st) {
   return static_cast<unsigned __int128>(sec) * 1000000000u + static_cast<unsigned __int128>(nsec);
 }
 
-void append_u64(std::string& out, std::uint64_t value) {
-  char buf[24];
-  const auto end = std::to_chars(buf, buf + sizeof buf, value).ptr;
-  out.append(buf, end);
-}
-
 // "local:{size}:{mtime_ns}:{dev}:{ino}"; an unrepresentable time prints as 0.
 std::string local_version(const struct stat& st, const std::optional<unsigned __int128>& mtime) {
   std::string out;
   out.reserve(96);
   out += "local:";
-  append_u64(out, static_cast<std::uint64_t>(st.st_size));
+  append_decimal(out, static_cast<std::uint64_t>(st.st_size));
   out += ':';
-  out += mtime ? u128_to_string(*mtime) : std::string("0");
+  append_decimal(out, mtime ? *mtime : 0);
   out += ':';
   // A signed device number is widened with sign extension, so negative values wrap.
-  append_u64(out, static_cast<std::uint64_t>(static_cast<std::int64_t>(st.st_dev)));
+  append_decimal(out, static_cast<std::uint64_t>(static_cast<std::int64_t>(st.st_dev)));
   out += ':';
-  append_u64(out, static_cast<std::uint64_t>(st.st_ino));
+  append_decimal(out, static_cast<std::uint64_t>(st.st_ino));
   return out;
 }
 

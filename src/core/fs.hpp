@@ -3,45 +3,15 @@
 
 #include <sys/stat.h>
 #include <sys/types.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <utility>
 
-#include "client.hpp"
+#include "error.hpp"
 
 namespace tarnwistle {
-
-// Owner of one file descriptor. close is not retried on EINTR: Linux has already released
-// the descriptor, and a retry could close one another thread just opened.
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(Fd&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
-  Fd& operator=(Fd o) noexcept {
-    std::swap(fd_, o.fd_);
-    return *this;
-  }
-  Fd(const Fd&) = delete;
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-  int release() { return std::exchange(fd_, -1); }  // the caller closes it
-  explicit operator bool() const { return fd_ >= 0; }
-
- private:
-  int fd_ = -1;
-};
-
-// read(2) retried on EINTR: bytes read, 0 at the end, -1 with errno set.
-ssize_t read_retry(int fd, char* buf, std::size_t size);
-// Writes all of `data`, retrying EINTR and short writes: 0, or the errno of the failure.
-int write_all(int fd, std::string_view data);
 
 struct FileInfo {
   bool exists = false;

@@ -54,38 +54,23 @@ PyGetSetDef FILE_INFO_GETSET[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyType_Slot FILE_INFO_SLOTS[] = {
-    {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(boxed_dealloc<FileInfo>)},
-    {Py_tp_repr, reinterpret_cast<void*>(file_info_repr_py)},
-    {Py_tp_getset, FILE_INFO_GETSET},
-    {Py_tp_doc, const_cast<char*>("")},
-    {0, nullptr},
-};
-
-PyType_Spec FILE_INFO_SPEC = {
-    "tarnwistle._core.FileInfo",
-    static_cast<int>(sizeof(Boxed<FileInfo>)),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    FILE_INFO_SLOTS,
-};
-
-PyTypeObject* FILE_INFO_TYPE = nullptr;  // write-once under the GIL
+PyTypeObject* file_info_type() {
+  static PyTypeObject* type = nullptr;
+  return native_type<FileInfo>(type, "tarnwistle._core.FileInfo",
+                               {{Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+                                {Py_tp_repr, reinterpret_cast<void*>(file_info_repr_py)},
+                                {Py_tp_getset, FILE_INFO_GETSET},
+                                {Py_tp_doc, const_cast<char*>("")}});
+}
 
 }  // namespace
 
-PyTypeObject* file_info_type() {
-  if (FILE_INFO_TYPE == nullptr) FILE_INFO_TYPE = make_type(&FILE_INFO_SPEC);
-  return FILE_INFO_TYPE;
-}
-
-PyObject* new_file_info(const FileInfo& info) { return new_file_info(FileInfo(info)); }
-
-PyObject* new_file_info(FileInfo&& info) {
+PyObject* new_file_info(FileInfo info) {
   PyTypeObject* type = file_info_type();
   if (type == nullptr) return nullptr;
   return box(type, std::move(info));
 }
+
+bool register_fs(Registry& r) { return r.add_type("FileInfo", file_info_type()); }
 
 }  // namespace tarnwistle::py

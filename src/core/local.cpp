@@ -10,6 +10,10 @@
 #include <memory>
 #include <mutex>
 
+#include "fd.hpp"
+#include "paths.hpp"
+#include "text.hpp"
+
 namespace tarnwistle {
 
 namespace {
@@ -111,53 +115,6 @@ CoreError version_conflict(std::string_view what, std::string_view path,
 
 // ---- construction and paths ---------------------------------------------------------------
 
-std::string expand_home(std::string_view path) {
-  const bool bare = path == "~";
-  if (!bare && !path.starts_with("~/")) return std::string(path);
-  const char* home = std::getenv("HOME");
-  if (home == nullptr) return std::string(path);
-  std::string out(home);
-  if (!bare) join_into(out, path.substr(2));
-  return out;
-}
-
-void join_into(std::string& base, std::string_view part) {
-  if (part.starts_with('/')) {
-    base.assign(part);
-    return;
-  }
-  if (!base.empty() && base.back() != '/') base += '/';
-  base.append(part);
-}
-
-std::string join_paths(std::span<const std::string_view> parts) {
-  std::string out;
-  for (std::string_view part : parts) join_into(out, part);
-  return out;
-}
-
-std::string lexical_normalize(std::string_view path) {
-  std::string out;
-  out.reserve(path.size());
-  if (path.starts_with('/')) out.push_back('/');
-  std::size_t pos = 0;
-  while (pos < path.size()) {
-    std::size_t end = path.find('/', pos);
-    if (end == std::string_view::npos) end = path.size();
-    const std::string_view part = path.substr(pos, end - pos);
-    pos = end + 1;
-    if (part.empty() || part == ".") continue;
-    if (part == ".." && !out.empty() && out != "/") {
-      const std::size_t slash = out.rfind('/');
-      out.resize(slash == std::string::npos ? 0 : (slash == 0 ? 1 : slash));
-      continue;
-    }
-    if (!out.empty() && out.back() != '/') out += '/';
-    out.append(part);  // a ".." with nothing to remove stays, so "/../x" keeps it
-  }
-  return out;
-}
-
 Result<LocalClient> new_native(std::optional<std::string> cwd, std::uint64_t max_transfer_bytes) {
   if (max_transfer_bytes == 0 || max_transfer_bytes > MAX_TRANSFER_BYTES_LIMIT) {
     return invalid_value("max_transfer_bytes must be between 1 and 268435456");
@@ -220,33 +177,35 @@ int read_bounded(int fd, std::uint64_t size_hint, std::uint64_t cap, std::string
   return 0;
 }
 
-CoreError read_limit_error(std::string_view path, std::uint64_t size, std::uint64_t max) {
+CoreError read_limit_error(std::string_view op, std::string_view path, std::uint64_t size,
+                           std::uint64_t max) {
   return make_error(CoreErrorKind::TransferLimit,
-                    concat({"read_bytes failed: ", path, ": file size ", std::to_string(size),
+                    concat({op, " failed: ", path, ": file size ", std::to_string(size),
                             " exceeds the configured transfer limit of ", std::to_string(max),
                             " bytes"}));
 }
 
 }  // namespace
 
-Result<std::string> read_bytes_native(const LocalClient& client, std::string_view path) {
+Result<std::string> read_bytes_native(const LocalClient& client, std::string_view path,
+                                      std::string_view op) {
   const std::string resolved = resolve_native(client, path);
   Result<FileInfo> info = local_file_info(resolved, path);
   if (!info.ok()) return std::move(info.error());
   if (!info->exists) {
     return make_error(CoreErrorKind::NotFound,
-                      concat({"read_bytes failed: ", path, ": file does not exist"}));
+                      concat({op, " failed: ", path, ": file does not exist"}));
   }
   const std::uint64_t max = client.max_transfer_bytes;
-  if (info->size > max) return read_limit_error(path, info->size, max);
+  if (info->size > max) return read_limit_error(op, path, info->size, max);
   Fd fd(::open(resolved.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd) return from_io("read_bytes", path, errno);
+  if (!fd) return from_io(op, path, errno);
   std::string data;
   std::uint64_t total = 0;
   if (const int err = read_bounded(fd.get(), info->size, max, data, total); err != 0) {
-    return from_io("read_bytes", path, err);
+    return from_io(op, path, err);
   }
-  if (total > max) return read_limit_error(path, total, max);
+  if (total > max) return read_limit_error(op, path, total, max);
   return data;
 }
 
@@ -312,18 +271,31 @@ class TempFile {
   bool committed_ = false;
 };
 
+// The operation a write is reported as and the caller's spelling of its path.
+struct Naming {
+  std::string_view op;
+  std::string_view path;
+};
+
 // A temporary-file failure names the file (or, when no name was free, the directory).
-CoreError temp_file_error(std::string_view path, int err, std::string_view where) {
-  CoreError error = from_io("write_bytes", path, err);
+CoreError temp_file_error(const Naming& n, int err, std::string_view where) {
+  CoreError error = from_io(n.op, n.path, err);
   error.message += " at path ";
   error.message += debug_quote(utf8_lossy(where));
   return error;
 }
 
-CoreError temp_names_exhausted(std::string_view path, std::string_view dir) {
-  return general_error(concat({"write_bytes failed: ", path,
+CoreError temp_names_exhausted(const Naming& n, std::string_view dir) {
+  return general_error(concat({n.op, " failed: ", n.path,
                                ": too many temporary files exist at path ",
                                debug_quote(utf8_lossy(dir))}));
+}
+
+CoreError content_limit_error(const Naming& n, std::size_t size, std::uint64_t max) {
+  return make_error(CoreErrorKind::TransferLimit,
+                    concat({n.op, " failed: ", n.path, ": content size ", decimal(size),
+                            " exceeds the configured transfer limit of ", decimal(max),
+                            " bytes"}));
 }
 
 // The checks that run under the path's mutex; the current mode is handed back.
@@ -341,17 +313,37 @@ Result<void> check_target(const std::string& resolved, std::string_view path,
   return {};
 }
 
+// Fills a fresh temporary file in `dir` with `data` and the target's permission bits, and
+// describes it from its descriptor: the same inode, size and times the path shows once the
+// rename is done, while a writer outside this process may replace it at any moment after.
+Result<struct stat> write_temp(TempFile& tmp, std::string_view dir, std::string_view data,
+                               mode_t mode, const Naming& n) {
+  if (const int err = tmp.create(dir); err != 0) {
+    return err == EEXIST ? temp_names_exhausted(n, dir) : temp_file_error(n, err, tmp.path());
+  }
+  if (const int err = write_all(tmp.fd(), data); err != 0) {
+    return temp_file_error(n, err, tmp.path());
+  }
+  // Only a regular file passes its bits on: a link's 0777 would make the new file writable
+  // by everyone (fchmod ignores the umask).
+  if (S_ISREG(mode) && ::fchmod(tmp.fd(), mode & 07777) != 0) {
+    return from_io(n.op, n.path, errno);
+  }
+  struct stat written;
+  if (::fstat(tmp.fd(), &written) != 0) return from_io(n.op, n.path, errno);
+  if (const int err = tmp.close(); err != 0) return temp_file_error(n, err, tmp.path());
+  return written;
+}
+
 // Installs the written temporary file at `resolved`; a create-only install never replaces.
-Result<void> install(TempFile& tmp, const std::string& resolved, std::string_view path,
+Result<void> install(TempFile& tmp, const std::string& resolved, const Naming& n,
                      bool create_only) {
   if (!create_only) {
-    if (::rename(tmp.path().c_str(), resolved.c_str()) != 0) {
-      return from_io("write_bytes", path, errno);
-    }
+    if (::rename(tmp.path().c_str(), resolved.c_str()) != 0) return from_io(n.op, n.path, errno);
   } else if (const int err = local_detail::install_no_replace(tmp.path(), resolved, true);
              err != 0) {
-    if (err == EEXIST) return conflict("write", path, "destination already exists");
-    return from_io("write_bytes", path, err);
+    if (err == EEXIST) return conflict("write", n.path, "destination already exists");
+    return from_io(n.op, n.path, err);
   }
   tmp.commit();
   return {};
@@ -378,18 +370,16 @@ int install_no_replace(const std::string& tmp, const std::string& target, bool t
 Result<FileInfo> write_bytes_atomic(const LocalClient& client, std::string_view path,
                                     std::string_view data,
                                     const std::optional<std::string>& expected_version,
-                                    bool create_only, const WriteSeams& seams) {
+                                    bool create_only, const WriteSeams& seams,
+                                    std::string_view op) {
+  const Naming n{op, path};
   if (data.size() > client.max_transfer_bytes) {
-    return make_error(CoreErrorKind::TransferLimit,
-                      concat({"write_bytes failed: ", path, ": content size ",
-                              std::to_string(data.size()),
-                              " exceeds the configured transfer limit of ",
-                              std::to_string(client.max_transfer_bytes), " bytes"}));
+    return content_limit_error(n, data.size(), client.max_transfer_bytes);
   }
   const std::string resolved = resolve_native(client, path);
   const std::optional<std::string_view> parent = parent_of(resolved);
   if (parent) {
-    if (const int err = ensure_dir(*parent); err != 0) return io_error("write_bytes", path, err);
+    if (const int err = ensure_dir(*parent); err != 0) return io_error(op, path, err);
   }
   std::lock_guard<std::mutex> lock(path_mutex(resolved));
   mode_t mode = 0;
@@ -399,28 +389,14 @@ Result<FileInfo> write_bytes_atomic(const LocalClient& client, std::string_view 
   }
   const std::string_view dir = parent && !parent->empty() ? *parent : std::string_view(".");
   TempFile tmp;
-  if (const int err = tmp.create(dir); err != 0) {
-    return err == EEXIST ? temp_names_exhausted(path, dir) : temp_file_error(path, err, tmp.path());
-  }
-  if (const int err = write_all(tmp.fd(), data); err != 0) {
-    return temp_file_error(path, err, tmp.path());
-  }
-  // Only a regular file passes its bits on: a link's 0777 would make the new file writable
-  // by everyone (fchmod ignores the umask).
-  if (S_ISREG(mode) && ::fchmod(tmp.fd(), mode & 07777) != 0) {
-    return from_io("write_bytes", path, errno);
-  }
-  // The description comes from the descriptor: the same inode, size and times the path shows
-  // once the rename is done, while a writer outside this process may replace it at any time.
-  struct stat written;
-  if (::fstat(tmp.fd(), &written) != 0) return from_io("write_bytes", path, errno);
-  if (const int err = tmp.close(); err != 0) return temp_file_error(path, err, tmp.path());
+  Result<struct stat> written = write_temp(tmp, dir, data, mode, n);
+  if (!written.ok()) return std::move(written.error());
   if (seams.before_install) seams.before_install();
-  if (Result<void> installed = install(tmp, resolved, path, create_only); !installed.ok()) {
+  if (Result<void> installed = install(tmp, resolved, n, create_only); !installed.ok()) {
     return std::move(installed.error());
   }
   if (seams.after_install) seams.after_install();
-  return describe_stat(written);
+  return describe_stat(*written);
 }
 
 }  // namespace local_detail
@@ -428,8 +404,9 @@ Result<FileInfo> write_bytes_atomic(const LocalClient& client, std::string_view 
 Result<FileInfo> write_bytes_atomic_native(const LocalClient& client, std::string_view path,
                                            std::string_view data,
                                            const std::optional<std::string>& expected_version,
-                                           bool create_only) {
-  return local_detail::write_bytes_atomic(client, path, data, expected_version, create_only, {});
+                                           bool create_only, std::string_view op) {
+  return local_detail::write_bytes_atomic(client, path, data, expected_version, create_only, {},
+                                          op);
 }
 
 // ---- deletes and directories --------------------------------------------------------------

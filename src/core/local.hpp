@@ -5,17 +5,13 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 
-#include "client.hpp"
+#include "error.hpp"
 #include "fs.hpp"
 
 namespace tarnwistle {
-
-inline constexpr std::uint64_t DEFAULT_MAX_TRANSFER_BYTES = 16777216;
-inline constexpr std::uint64_t MAX_TRANSFER_BYTES_LIMIT = 268435456;
 
 struct LocalClient {
   std::string cwd;  // absolute working directory (bytes)
@@ -30,22 +26,15 @@ Result<LocalClient> new_native(std::optional<std::string> cwd, std::uint64_t max
 // exists, lexically normalised otherwise. Never fails; the result may hold invalid UTF-8.
 std::string resolve_native(const LocalClient& client, std::string_view path);
 
-// "~" and "~/rest" against $HOME; every other path unchanged.
-std::string expand_home(std::string_view path);
-// Purely textual clean-up: no ".", ".." pops a component (kept at the root), no trailing "/".
-std::string lexical_normalize(std::string_view path);
-// Appends `part` to `base`: an absolute part replaces it, otherwise a "/" separates them.
-void join_into(std::string& base, std::string_view part);
-// The parts joined with join_into from an empty path.
-std::string join_paths(std::span<const std::string_view> parts);
-
 // "LocalClient(cwd=\"...\")"
 std::string local_client_repr(const LocalClient& client);
 
 // ---- reads --------------------------------------------------------------------------------
 
 // The whole file, at most max_transfer_bytes (also for files whose size lstat cannot tell).
-Result<std::string> read_bytes_native(const LocalClient& client, std::string_view path);
+// `op` names the operation in its messages ("read_text failed: ..." for read_text).
+Result<std::string> read_bytes_native(const LocalClient& client, std::string_view path,
+                                      std::string_view op = "read_bytes");
 
 // read_local_window on the resolved path; `limit` must be > 0 (checked by the caller).
 Result<TextWindow> read_text_window_native(const LocalClient& client, std::string_view path,
@@ -56,10 +45,12 @@ Result<TextWindow> read_text_window_native(const LocalClient& client, std::strin
 // Writes `data` to a temporary file beside the target and renames it over the target, with
 // the version and create-only checks under the path's mutex. The FileInfo of the file this call
 // installed, taken from its descriptor: not of whatever the path names after the rename.
+// `op` names the operation in its failure messages; conflicts read "write conflict: ...".
 Result<FileInfo> write_bytes_atomic_native(const LocalClient& client, std::string_view path,
                                            std::string_view data,
                                            const std::optional<std::string>& expected_version,
-                                           bool create_only);
+                                           bool create_only,
+                                           std::string_view op = "write_bytes");
 
 // Removes the file at `path` if it exists and (when given) still has `expected_version`.
 Result<void> delete_if_version_native(const LocalClient& client, std::string_view path,
@@ -86,7 +77,8 @@ struct WriteSeams {
 Result<FileInfo> write_bytes_atomic(const LocalClient& client, std::string_view path,
                                     std::string_view data,
                                     const std::optional<std::string>& expected_version,
-                                    bool create_only, const WriteSeams& seams);
+                                    bool create_only, const WriteSeams& seams,
+                                    std::string_view op = "write_bytes");
 
 // Moves `tmp` to `target` unless `target` exists: 0, EEXIST, or the errno of another failure.
 // `try_renameat2` false goes straight to the link()+unlink() fallback.

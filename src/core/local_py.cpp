@@ -1,15 +1,14 @@
 // The LocalClient class: argument conversion, the GIL release and result conversion around the
 // native local client.
 #include "bindings.hpp"
+#include "command.hpp"
 #include "local.hpp"
 #include "py.hpp"
-#include "surface_py.hpp"
 
 namespace tarnwistle::py {
 namespace {
 
 const LocalClient& client_of(PyObject* self) { return native_of<LocalClient>(self); }
-
 
 // ---- construction -------------------------------------------------------------------------
 
@@ -64,8 +63,15 @@ ProcessRequest local_request(ExecArgs& a, std::string cwd) {
   return request;
 }
 
-PyObject* exec_command_py(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames) {
+PyGetSetDef LOCAL_CLIENT_GETSET[] = {
+    {"cwd", get_cwd, nullptr, "", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+}  // namespace
+
+PyObject* local_exec_command(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     ExecArgs a;
     if (!parse_exec_args("LocalClient.exec_command", args, nargs, kwnames, a)) return nullptr;
@@ -82,67 +88,22 @@ PyObject* exec_command_py(PyObject* self, PyObject* const* args, Py_ssize_t narg
   });
 }
 
-// ---- the type -----------------------------------------------------------------------------
-
-struct LocalTraits {
-  using Client = LocalClient;
-  static constexpr std::string_view CLASS = "LocalClient";
-  static constexpr std::string_view PREFIX = "";
-  static std::string join(std::span<const std::string_view> parts) { return join_paths(parts); }
-  // "read_bytes failed" becomes "read_text failed" whatever the error's class.
-  static CoreError renamed(CoreError error, std::string_view inner, std::string_view outer) {
-    replace_first(error.message, concat({inner, " failed"}), concat({outer, " failed"}));
-    return error;
-  }
-  static constexpr auto exec_command = exec_command_py;
-};
-
-using surface::entry;
-
-// The local surface lists read_text before read_bytes and write_text before write_bytes.
-PyMethodDef LOCAL_CLIENT_METHODS[] = {
-    entry<LocalTraits>("resolve"),          entry<LocalTraits>("join"),
-    entry<LocalTraits>("stat"),             entry<LocalTraits>("exists"),
-    entry<LocalTraits>("is_file"),          entry<LocalTraits>("is_dir"),
-    entry<LocalTraits>("path_info"),        entry<LocalTraits>("read_text"),
-    entry<LocalTraits>("read_bytes"),       entry<LocalTraits>("read_text_window"),
-    entry<LocalTraits>("write_text"),       entry<LocalTraits>("write_bytes"),
-    entry<LocalTraits>("write_text_atomic"), entry<LocalTraits>("mkdir"),
-    entry<LocalTraits>("delete"),           entry<LocalTraits>("delete_if_version"),
-    entry<LocalTraits>("exec_command"),     {nullptr, nullptr, 0, nullptr},
-};
-
-PyGetSetDef LOCAL_CLIENT_GETSET[] = {
-    {"cwd", get_cwd, nullptr, "", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyType_Slot LOCAL_CLIENT_SLOTS[] = {
-    {Py_tp_new, reinterpret_cast<void*>(local_client_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(boxed_dealloc<LocalClient>)},
-    {Py_tp_repr, reinterpret_cast<void*>(local_client_repr_py)},
-    {Py_tp_methods, LOCAL_CLIENT_METHODS},
-    {Py_tp_getset, LOCAL_CLIENT_GETSET},
-    // The signature line is what inspect shows; the doc after it is empty.
-    {Py_tp_doc, const_cast<char*>("LocalClient(cwd=None, *, max_transfer_bytes=...)\n--\n\n")},
-    {0, nullptr},
-};
-
-PyType_Spec LOCAL_CLIENT_SPEC = {
-    "tarnwistle._core.LocalClient",
-    static_cast<int>(sizeof(Boxed<LocalClient>)),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    LOCAL_CLIENT_SLOTS,
-};
-
-PyTypeObject* LOCAL_CLIENT_TYPE = nullptr;  // write-once under the GIL
-
-}  // namespace
-
 PyTypeObject* local_client_type() {
-  if (LOCAL_CLIENT_TYPE == nullptr) LOCAL_CLIENT_TYPE = surface::make_client_type(&LOCAL_CLIENT_SPEC, "local");
-  return LOCAL_CLIENT_TYPE;
+  static PyTypeObject* type = nullptr;
+  if (type != nullptr) return type;
+  type = make_client_type(
+      "tarnwistle._core.LocalClient", static_cast<int>(sizeof(Boxed<LocalClient>)),
+      boxed_dealloc<LocalClient>,
+      {{Py_tp_new, reinterpret_cast<void*>(local_client_new)},
+       {Py_tp_repr, reinterpret_cast<void*>(local_client_repr_py)},
+       {Py_tp_methods, local_client_methods()},
+       {Py_tp_getset, LOCAL_CLIENT_GETSET},
+       // The signature line is what inspect shows; the doc after it is empty.
+       {Py_tp_doc, const_cast<char*>("LocalClient(cwd=None, *, max_transfer_bytes=...)\n--\n\n")}},
+      "local");
+  return type;
 }
+
+bool register_local(Registry& r) { return r.add_type("LocalClient", local_client_type()); }
 
 }  // namespace tarnwistle::py

@@ -13,7 +13,8 @@ namespace {
 void reserve_within(std::string& buf, std::size_t needed, std::uint64_t cap) {
   if (buf.capacity() >= needed) return;
   const std::uint64_t doubled = std::max<std::uint64_t>(buf.capacity() * 2, 4096);
-  buf.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(std::max<std::uint64_t>(doubled, needed), cap)));
+  const std::uint64_t wanted = std::max<std::uint64_t>(doubled, needed);
+  buf.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(wanted, cap)));
 }
 
 }  // namespace

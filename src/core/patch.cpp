@@ -4,6 +4,7 @@
 
 #include "edit.hpp"
 #include "read.hpp"
+#include "text.hpp"
 
 namespace tarnwistle {
 

@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "client.hpp"
+#include "error.hpp"
 
 namespace tarnwistle {
 

@@ -164,11 +164,10 @@ PyMethodDef PATCH_FUNCTIONS[] = {
     {"apply_line_replacements", as_method(apply_line_replacements_py), FASTCALL_KW,
      "apply_line_replacements(lines, replacements)\n--\n\n"
      "Apply sorted, non-overlapping line replacements in one linear rebuild."},
-    {nullptr, nullptr, 0, nullptr},
 };
 
 }  // namespace
 
-PyMethodDef* patch_functions() { return PATCH_FUNCTIONS; }
+bool register_patch(Registry& r) { return r.add_functions(PATCH_FUNCTIONS); }
 
 }  // namespace tarnwistle::py

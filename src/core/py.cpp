@@ -148,24 +148,37 @@ PyObject* raise_error(const CoreError& error) {
   return nullptr;
 }
 
-std::string take_exception_text() {
-  // PyErr_Fetch is the only way to take the pending exception that the 3.10 limited API has.
+PendingError take_pending() {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
   PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
   PyErr_Fetch(&type, &value, &traceback);
   PyErr_NormalizeException(&type, &value, &traceback);
 #pragma GCC diagnostic pop
-  PyRef owned_type = PyRef::steal(type), owned_value = PyRef::steal(value),
-        owned_tb = PyRef::steal(traceback);
-  std::string text = type != nullptr ? qualified_name(type) : std::string("?");
+  return {PyRef::steal(type), PyRef::steal(value), PyRef::steal(traceback)};
+}
+
+void restore(PendingError error) {
+  PyErr_Restore(error.type.release(), error.value.release(), error.traceback.release());
+}
+
+namespace {
+
+// str() of an exception, or the stand-in when str() itself fails.
+std::string exception_str(PyObject* value) {
+  std::optional<std::string> text = value != nullptr ? lenient_str(value) : std::nullopt;
+  if (text) return std::move(*text);
+  PyErr_Clear();
+  return "<exception str() failed>";
+}
+
+}  // namespace
+
+std::string take_exception_text() {
+  const PendingError pending = take_pending();
+  std::string text = pending.type ? qualified_name(pending.type.get()) : std::string("?");
   text += ": ";
-  std::optional<std::string> str = value != nullptr ? lenient_str(value) : std::nullopt;
-  if (!str) {
-    PyErr_Clear();
-    str = "<exception str() failed>";
-  }
-  text += *str;
+  text += exception_str(pending.value.get());
   return text;
 }
 
@@ -239,23 +252,12 @@ Result<std::string> encode_text(PyObject* obj, std::string_view encoding, std::s
 
 // ---- argument parsing ---------------------------------------------------------------------
 
-bool parse_args(const char* fname, std::span<const Param> params, PyObject* const* args,
-                Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
-  for (std::size_t i = 0; i < params.size(); ++i) out[i] = nullptr;
-  std::size_t n_positional = 0;
-  for (const Param& p : params) n_positional += p.keyword_only ? 0 : 1;
+namespace {
 
+// The keyword arguments into `out`, after the positional ones; false with TypeError set.
+bool match_keywords(const char* fname, std::span<const Param> params, PyObject* const* values,
+                    PyObject* kwnames, PyObject** out) {
   const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_Size(kwnames) : 0;
-  if (static_cast<std::size_t>(nargs) > n_positional) {
-    std::size_t kwonly_given = 0;
-    for (Py_ssize_t k = 0; k < nkw; ++k) {
-      const Py_ssize_t idx = find_param(params, PyTuple_GetItem(kwnames, k));
-      if (idx >= 0 && params[static_cast<std::size_t>(idx)].keyword_only) ++kwonly_given;
-    }
-    return too_many_positional(fname, params, nargs, kwonly_given);
-  }
-  for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
-
   for (Py_ssize_t k = 0; k < nkw; ++k) {
     PyObject* key = PyTuple_GetItem(kwnames, k);
     const Py_ssize_t idx = find_param(params, key);
@@ -267,9 +269,13 @@ bool parse_args(const char* fname, std::span<const Param> params, PyObject* cons
       PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%U'", fname, key);
       return false;
     }
-    out[idx] = args[nargs + k];
+    out[idx] = values[k];
   }
+  return true;
+}
 
+// Missing required arguments, positional ones reported before keyword-only ones.
+bool check_required(const char* fname, std::span<const Param> params, PyObject* const* out) {
   std::vector<const char*> missing;
   for (bool keyword_only : {false, true}) {
     for (std::size_t i = 0; i < params.size(); ++i) {
@@ -282,6 +288,33 @@ bool parse_args(const char* fname, std::span<const Param> params, PyObject* cons
     }
   }
   return true;
+}
+
+// "takes N positional arguments but M were given", with the keyword-only ones counted.
+bool refuse_surplus(const char* fname, std::span<const Param> params, Py_ssize_t nargs,
+                    PyObject* kwnames) {
+  const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_Size(kwnames) : 0;
+  std::size_t kwonly_given = 0;
+  for (Py_ssize_t k = 0; k < nkw; ++k) {
+    const Py_ssize_t idx = find_param(params, PyTuple_GetItem(kwnames, k));
+    if (idx >= 0 && params[static_cast<std::size_t>(idx)].keyword_only) ++kwonly_given;
+  }
+  return too_many_positional(fname, params, nargs, kwonly_given);
+}
+
+}  // namespace
+
+bool parse_args(const char* fname, std::span<const Param> params, PyObject* const* args,
+                Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
+  for (std::size_t i = 0; i < params.size(); ++i) out[i] = nullptr;
+  std::size_t n_positional = 0;
+  for (const Param& p : params) n_positional += p.keyword_only ? 0 : 1;
+  if (static_cast<std::size_t>(nargs) > n_positional) {
+    return refuse_surplus(fname, params, nargs, kwnames);
+  }
+  for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+  return match_keywords(fname, params, args + nargs, kwnames, out) &&
+         check_required(fname, params, out);
 }
 
 bool parse_tuple_args(const char* fname, std::span<const Param> params, PyObject* args,
@@ -317,30 +350,14 @@ bool no_keywords(const char* fname, PyObject* kwnames) {
 
 bool prefix_type_error(const char* name) {
   if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
-#pragma GCC diagnostic pop
-  PyRef owned_type = PyRef::steal(type), owned_value = PyRef::steal(value),
-        owned_tb = PyRef::steal(traceback);
-  std::optional<std::string> text = value != nullptr ? lenient_str(value) : std::nullopt;
-  if (!text) {
-    PyErr_Clear();
-    text = "<exception str() failed>";
-  }
-  PyRef cause = value != nullptr ? PyRef::steal(PyException_GetCause(value)) : PyRef();
-  argument_type_error(name, *text);
+  const PendingError first = take_pending();
+  const std::string text = exception_str(first.value.get());
+  PyRef cause = first.value ? PyRef::steal(PyException_GetCause(first.value.get())) : PyRef();
+  argument_type_error(name, text);
   if (cause) {
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    PyObject *new_type = nullptr, *new_value = nullptr, *new_tb = nullptr;
-    PyErr_Fetch(&new_type, &new_value, &new_tb);
-    PyErr_NormalizeException(&new_type, &new_value, &new_tb);
-    PyException_SetCause(new_value, cause.release());
-    PyErr_Restore(new_type, new_value, new_tb);
-#pragma GCC diagnostic pop
+    PendingError renamed = take_pending();
+    PyException_SetCause(renamed.value.get(), cause.release());  // steals the cause
+    restore(std::move(renamed));
   }
   return false;
 }
@@ -621,8 +638,14 @@ PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
   return nullptr;
 }
 
-PyTypeObject* make_type(PyType_Spec* spec) {
-  return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(spec));
+PyTypeObject* make_type(const char* name, int basicsize, destructor dealloc,
+                        std::initializer_list<PyType_Slot> slots) {
+  std::vector<PyType_Slot> all(slots);
+  all.push_back({Py_tp_dealloc, reinterpret_cast<void*>(dealloc)});
+  all.push_back({0, nullptr});
+  PyType_Spec spec = {name, basicsize, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+                      all.data()};
+  return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
 }
 
 bool set_class_attribute(PyTypeObject* type, const char* name, PyObject* value) {
@@ -633,6 +656,37 @@ bool set_class_attribute(PyTypeObject* type, const char* name, PyObject* value) 
     return false;
   }
   PyType_Modified(type);
+  return true;
+}
+
+// ---- registration ---------------------------------------------------------------------------
+
+bool Registry::add(const char* name, PyObject* value) {
+  PyRef owned = PyRef::steal(value);
+  if (!owned) return false;
+  if (!all_) {
+    all_ = PyRef::steal(PyList_New(0));
+    if (!all_ || PyModule_AddObjectRef(module_, "__all__", all_.get()) != 0) return false;
+  }
+  PyRef key = PyRef::steal(PyUnicode_FromString(name));
+  return key && PyModule_AddObjectRef(module_, name, owned.get()) == 0 &&
+         PyList_Append(all_.get(), key.get()) == 0;
+}
+
+bool Registry::add_type(const char* name, PyTypeObject* type) {
+  if (type == nullptr) return false;
+  Py_INCREF(type);
+  return add(name, reinterpret_cast<PyObject*>(type));
+}
+
+bool Registry::add_functions(std::span<const PyMethodDef> defs) {
+  PyRef module_name = PyRef::steal(PyModule_GetNameObject(module_));
+  if (!module_name) return false;
+  for (const PyMethodDef& def : defs) {
+    // The function keeps a pointer to its definition, which lives as long as the process.
+    auto* stored = const_cast<PyMethodDef*>(&def);
+    if (!add(def.ml_name, PyCFunction_NewEx(stored, nullptr, module_name.get()))) return false;
+  }
   return true;
 }
 

@@ -19,7 +19,8 @@
 #include <utility>
 #include <vector>
 
-#include "client.hpp"
+#include "error.hpp"
+#include "text.hpp"
 
 namespace tarnwistle::py {
 
@@ -81,15 +82,23 @@ PyObject* guarded(F&& body) noexcept {
 
 // ---- errors -----------------------------------------------------------------------------
 
-// The cached exception class of a kind (InvalidValue is the built-in ValueError). Borrowed.
+// The cached exception class of a kind (InvalidValue is the built-in ValueError), created on
+// first need. Borrowed; nullptr with an exception set.
 PyObject* exception_class(CoreErrorKind kind);
-// The seven module exception classes in registration order, created on first need. Borrowed.
-std::span<const CoreErrorKind> module_error_kinds();
 
 // Sets the exception of `error`'s kind with its message; returns nullptr.
 PyObject* raise_error(const CoreError& error);
 // Built-in ValueError with `message`; returns nullptr.
 PyObject* raise_value_error(std::string_view message);
+
+// The pending exception, taken (the indicator is cleared) and normalised. The 3.10 limited API
+// offers only PyErr_Fetch for this.
+struct PendingError {
+  PyRef type, value, traceback;
+};
+PendingError take_pending();
+// Sets `error` as the pending exception again.
+void restore(PendingError error);
 
 // The pending exception as "{qualified type name}: {str(exc)}", converted leniently; the
 // exception is cleared. "<exception str() failed>" stands in for a failing str().
@@ -223,7 +232,8 @@ PyObject* box(PyTypeObject* type, T&& value) {
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   PyObject* self = alloc(type, 0);
   if (self == nullptr) return nullptr;
-  new (&reinterpret_cast<Boxed<std::decay_t<T>>*>(self)->value) std::decay_t<T>(std::forward<T>(value));
+  using V = std::decay_t<T>;
+  new (&reinterpret_cast<Boxed<V>*>(self)->value) V(std::forward<T>(value));
   return self;
 }
 
@@ -240,9 +250,22 @@ void boxed_dealloc(PyObject* self) {
 // tp_new of classes without a Python constructor: "No constructor defined for {name}".
 PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs);
 
-// Creates a final heap type of module "tarnwistle._core" from `spec` (basicsize set by the
-// caller). Not GC-tracked, no __dict__, no weakrefs. New reference or nullptr.
-PyTypeObject* make_type(PyType_Spec* spec);
+// Creates a final heap type `name` ("tarnwistle._core.X") whose instances hold a native value
+// of `basicsize` with `dealloc` and the given slots. Not GC-tracked, no __dict__, no weakrefs.
+// New reference or nullptr.
+PyTypeObject* make_type(const char* name, int basicsize, destructor dealloc,
+                        std::initializer_list<PyType_Slot> slots);
+
+// The type of a class holding a T, created with `slots` on first need (under the GIL) and kept
+// in `cache` for the life of the process. Borrowed; nullptr with an exception set.
+template <class T>
+PyTypeObject* native_type(PyTypeObject*& cache, const char* name,
+                          std::initializer_list<PyType_Slot> slots) {
+  if (cache == nullptr) {
+    cache = make_type(name, static_cast<int>(sizeof(Boxed<T>)), boxed_dealloc<T>, slots);
+  }
+  return cache;
+}
 // Puts a class attribute (such as `kind`) into a type just made by make_type, which the
 // immutable-type flag would otherwise refuse. Only for initialisation, before any use.
 bool set_class_attribute(PyTypeObject* type, const char* name, PyObject* value);
@@ -254,6 +277,21 @@ inline PyCFunction as_method(FastcallKw f) {
 }
 constexpr int FASTCALL_KW = METH_FASTCALL | METH_KEYWORDS;
 
-// Method / getter docs: "name($self, ...)\n--\n\n" style texts are written at each table.
+// ---- registration ---------------------------------------------------------------------------
+
+// Adds attributes to the module and appends each name to __all__ as it is added. Each area's
+// register_<area> adds its names through it, in the order the module entry calls them.
+class Registry {
+ public:
+  explicit Registry(PyObject* module) : module_(module) {}
+  bool add(const char* name, PyObject* value);          // value: new reference, may be nullptr
+  bool add_type(const char* name, PyTypeObject* type);  // type: borrowed, may be nullptr
+  bool add_functions(std::span<const PyMethodDef> defs);
+  PyObject* module() const { return module_; }
+
+ private:
+  PyObject* module_;
+  PyRef all_;
+};
 
 }  // namespace tarnwistle::py

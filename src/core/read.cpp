@@ -1,4 +1,5 @@
 #include "read.hpp"
+#include "text.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -98,28 +99,6 @@ unsigned decimal_digits(unsigned __int128 value) {
   return n;
 }
 
-// Writes `value` right-aligned in `width` columns (wider when it needs more digits).
-void append_number(std::string& out, unsigned __int128 value, unsigned width) {
-  char buf[48];
-  char* end = buf + sizeof buf;
-  char* p = end;
-  if (value <= UINT64_MAX) {
-    auto v = static_cast<std::uint64_t>(value);
-    do {
-      *--p = static_cast<char>('0' + v % 10);
-      v /= 10;
-    } while (v != 0);
-  } else {
-    do {
-      *--p = static_cast<char>('0' + static_cast<int>(value % 10));
-      value /= 10;
-    } while (value != 0);
-  }
-  const auto digits = static_cast<unsigned>(end - p);
-  if (digits < width) out.append(width - digits, ' ');
-  out.append(p, digits);
-}
-
 ReadWindow empty_window(std::uint64_t total_lines) {
   ReadWindow w;
   w.total_lines = total_lines;
@@ -203,14 +182,14 @@ std::string format_cat_n_inner(std::span<const std::string_view> lines, std::uin
   const bool notice = truncated && total_lines > last;
   out.reserve(size + (notice ? 64 : 0));
   for (std::size_t i = 0; i < lines.size(); ++i) {
-    append_number(out, static_cast<unsigned __int128>(start_line) + i, width);
+    append_decimal(out, static_cast<unsigned __int128>(start_line) + i, width);
     out += '\t';
     out.append(lines[i]);
   }
   if (notice) {
     if (out.back() != '\n') out += '\n';
     out += "... [truncated, ";
-    append_number(out, total_lines - last, 0);
+    append_decimal(out, total_lines - last, 0);
     out += " lines not shown]";
   }
   return out;

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "client.hpp"
+#include "error.hpp"
 
 namespace tarnwistle {
 

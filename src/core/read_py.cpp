@@ -100,11 +100,10 @@ PyMethodDef READ_FUNCTIONS[] = {
      "- `offset`: 1-based start line, or negative for tail\n"
      "- `limit`: max lines (ignored when offset < 0 for window size)\n"
      "- `show_line_numbers`: if true, content is cat -n format"},
-    {nullptr, nullptr, 0, nullptr},
 };
 
 }  // namespace
 
-PyMethodDef* read_functions() { return READ_FUNCTIONS; }
+bool register_read(Registry& r) { return r.add_functions(READ_FUNCTIONS); }
 
 }  // namespace tarnwistle::py

@@ -1,57 +1,27 @@
 // SshClient: the same surface on a remote POSIX host, one run of the system `ssh` per
-// operation, each carrying a small shell script. No Python here.
+// operation, each carrying a script of remote_shell. This unit is the session: the client,
+// its control directory, the askpass helper, the `ssh` command line, running it and reading
+// the outcome. No Python here; every operation runs with the GIL released.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
-#include "client.hpp"
 #include "command.hpp"
+#include "error.hpp"
+#include "fd.hpp"
 #include "fs.hpp"
-#include "local.hpp"
+#include "remote_shell.hpp"
 
 namespace tarnwistle {
 
 // `ssh` binds its master socket at the control path plus "." and 16 random characters, so the
 // expanded path must leave 17 bytes of a 104-byte sun_path (BSD) / 108 (Linux) free.
 inline constexpr std::uint64_t CONTROL_PATH_LIMIT = 86;
-
-// A temporary directory removed, contents and all, when its owner lets go. Move-only.
-class TempDir {
- public:
-  TempDir() = default;
-  explicit TempDir(std::string path) : path_(std::move(path)) {}
-  TempDir(TempDir&& o) noexcept
-      : path_(std::exchange(o.path_, std::string())), files_(std::move(o.files_)) {}
-  TempDir& operator=(TempDir&& o) noexcept;
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  ~TempDir() { remove(); }
-  const std::string& path() const { return path_; }
-  // Names a file the owner creates inside, before creating it: known files and the empty
-  // directory are removed without a directory listing, so without a descriptor, which a
-  // process that has run out of them cannot open. Returns the file's path.
-  const std::string& add_file(std::string_view name);
-  void remove() noexcept;  // errors ignored; idempotent
-
- private:
-  std::string path_;
-  std::vector<std::string> files_;  // full paths
-};
-
-// Creates "{parent}/{prefix}XXXXXX" (A-Z, a-z, 0-9), drawing again while the name exists.
-// Nothing, with `err` set to errno, on failure.
-std::optional<TempDir> make_temp_dir(std::string_view parent, std::string_view prefix,
-                                     unsigned mode, int& err);
-
-// TMPDIR when set and non-empty, else "/tmp".
-std::string system_temp_dir();
 
 struct SshOptions {
   std::string host;
@@ -87,7 +57,7 @@ class SshClient {
   bool accept_unknown_host_key = false;
 };
 
-// Validates, creates the control directory and builds the client. GIL released.
+// Validates, creates the control directory and builds the client.
 Result<SshClient> connect(SshOptions options);
 
 // The control directory: under TMPDIR, else a second try under /tmp; refused when the
@@ -101,18 +71,8 @@ std::string expand_local_key(std::string_view key);
 // "SshClient(host=\"...\", port=N, username=\"...\", cwd=\"...\")"
 std::string ssh_client_repr(const SshClient& client);
 
-// ---- remote paths -------------------------------------------------------------------------
-
-std::string normalize_posix(std::string_view path);
-std::string join_posix(std::span<const std::string_view> parts);
-std::string shell_quote(std::string_view text);
-std::string shell_quote_path(std::string_view path);
-// Resolution against a working directory / against the home "~".
-std::string resolve_remote(std::string_view cwd, std::string_view path);
-std::string resolve_from_home(std::string_view path);
+// `path` resolved against the client's working directory (remote path text).
 std::string resolve_native(const SshClient& client, std::string_view path);
-// Parent of a resolved path as the write and mkdir scripts use it ("/" when there is none).
-std::string remote_parent(std::string_view resolved);
 
 // ---- running ssh ----------------------------------------------------------------------------
 
@@ -131,83 +91,39 @@ Result<SshInvocation> ssh_invocation(const SshClient& client,
 // The 51-byte askpass script.
 std::string_view askpass_script();
 
-// Runs ssh once; the exit code is not looked at. GIL released.
+// Runs ssh once; the exit code is not looked at.
 Result<ProcessOutput> run_ssh(const SshClient& client, std::optional<std::string> remote_command,
                               std::optional<std::string> stdin_data,
                               std::optional<std::chrono::nanoseconds> timeout,
                               std::uint64_t output_limit, const TimeoutHook& on_timeout = {});
 
 // run_ssh with the client's limits and the outcome rules: time-out, transfer limit, exit 0,
-// or "SSH {op} failed with exit code {code}: {path}: {stderr}" (AuthenticationError only for
-// ssh's own exit 255). `exit_code` receives the remote status of a failed run.
+// or "SSH {op} failed with exit code {code}: {path}: {stderr}". A method built on another
+// passes its own name as `failed_op`, which replaces `op` in that message when the failure is
+// a plain ClientError. `exit_code` receives the remote status of a failed run.
 Result<ProcessOutput> checked_remote(const SshClient& client, std::string_view op,
                                      std::string_view path, std::string remote_command,
                                      std::optional<std::string> stdin_data,
-                                     int* exit_code = nullptr);
-// The outcome rules alone, for unit tests and the window read.
+                                     int* exit_code = nullptr, std::string_view failed_op = {});
+// The exit-code rule alone: AuthenticationError only for ssh's own failures (exit 255),
+// PermissionDeniedError, else ClientError.
 CoreError failed_remote(std::string_view op, std::string_view path, const ProcessOutput& out);
 // "{seconds}" with three decimals.
 std::string timeout_seconds_text(std::chrono::nanoseconds timeout);
 
-// ---- scripts (pure) -------------------------------------------------------------------------
-
-std::string stat_script(std::string_view resolved);
-std::string cat_script(std::string_view resolved);
-std::string window_script(std::string_view resolved, std::int64_t offset, std::uint64_t limit,
-                          std::string_view marker);
-std::string write_script(std::string_view resolved, std::string_view token,
-                         const std::optional<std::string>& expected_version, bool create_only,
-                         std::uint64_t length);
-std::string delete_script(std::string_view resolved,
-                          const std::optional<std::string>& expected_version);
-std::string mkdir_script(std::string_view resolved, bool parents, bool exist_ok);
-
-// The pieces of a remote command, in order: cd, exports, the command itself.
-std::string exec_body(std::string_view cwd, const EnvMap& env, std::string_view command_piece);
-// The command piece for an interpreter: Q(interp) Q(flag)... Q(command).
-std::string interpreter_piece(std::string_view interpreter, std::span<const std::string> flags,
-                              std::string_view command);
-// The four-layer wrapper that reports the process group (or process) and runs `body`.
-std::string exec_wrapper(std::string_view token, std::string_view body);
-std::string exec_marker(std::string_view token);
-
-enum class RemoteProcessKind { Group, Process };
-struct RemoteProcess {
-  RemoteProcessKind kind = RemoteProcessKind::Group;
-  std::int32_t id = 0;
-  bool operator==(const RemoteProcess&) const = default;
-};
-std::string terminate_script(const RemoteProcess& process);
-
-// ---- parsers (pure) -------------------------------------------------------------------------
-
-Result<FileInfo> parse_stat_record(std::string_view stdout_data, std::string_view path);
-
-struct WindowMeta {
-  std::uint64_t total = 0;
-  std::uint64_t start = 0;
-  std::uint64_t end = 0;
-  bool truncated = false;
-};
-Result<WindowMeta> parse_window_metadata(std::string_view stderr_data, std::string_view marker,
-                                         std::string_view path);
-
-std::optional<RemoteProcess> find_remote_process(std::string_view stderr_data,
-                                                 std::string_view marker);
-// `stderr_data` without the control line, and the number of bytes taken out.
-std::pair<std::string, std::uint64_t> strip_control_marker(std::string_view stderr_data,
-                                                           std::string_view marker);
-
-// ---- operations (GIL released) ----------------------------------------------------------------
+// ---- operations ---------------------------------------------------------------------------
+// `op` is the name a plain ClientError reports (read_text on read_bytes, write_text on
+// write_bytes); a time-out or a limit keeps naming the operation that ran.
 
 Result<FileInfo> stat_native(const SshClient& client, std::string_view path);
-Result<std::string> read_bytes_native(const SshClient& client, std::string_view path);
+Result<std::string> read_bytes_native(const SshClient& client, std::string_view path,
+                                      std::string_view op = "read_bytes");
 Result<TextWindow> read_text_window_native(const SshClient& client, std::string_view path,
                                            std::int64_t offset, std::uint64_t limit);
 Result<FileInfo> write_bytes_atomic_native(const SshClient& client, std::string_view path,
                                            std::string_view data,
                                            const std::optional<std::string>& expected_version,
-                                           bool create_only);
+                                           bool create_only, std::string_view op = "write_bytes");
 Result<void> delete_if_version_native(const SshClient& client, std::string_view path,
                                       const std::optional<std::string>& expected_version);
 Result<void> mkdir_native(const SshClient& client, std::string_view path, bool parents,
@@ -220,7 +136,7 @@ struct RemoteExec {
   EnvMap env;
   std::optional<std::string> stdin_data;
   std::optional<std::chrono::nanoseconds> timeout;
-  std::uint64_t max_output_bytes = 1048576;
+  std::uint64_t max_output_bytes = DEFAULT_MAX_OUTPUT_BYTES;
 };
 // Runs it inside the wrapper, stops the remote side on time-out and takes the control line
 // out of stderr (and its length out of stderr_total_bytes).

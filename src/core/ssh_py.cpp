@@ -2,17 +2,14 @@
 #include "bindings.hpp"
 #include "py.hpp"
 #include "ssh.hpp"
-#include "surface_py.hpp"
 
 namespace tarnwistle::py {
 
 namespace {
 
-PyTypeObject* SSH_CLIENT_TYPE = nullptr;  // write-once under the GIL
-
 const SshClient& client_of(PyObject* self) { return native_of<SshClient>(self); }
 
-// ---- construction ---------------------------------------------------------------------------
+// ---- construction ------------------------------------------------------------------------------
 
 constexpr Param NEW_PARAMS[] = {
     {.name = "host"},
@@ -30,20 +27,37 @@ constexpr Param NEW_PARAMS[] = {
     {.name = "accept_unknown_host_key", .required = false, .keyword_only = true},
 };
 
+enum NewParam {
+  HOST, PORT, USERNAME, PASSWORD, KEY_FILENAME, CWD, CONNECT_TIMEOUT, OPERATION_TIMEOUT,
+  MAX_TRANSFER_BYTES, MULTIPLEXING, SSH_FLAGS, ALLOW_PASSWORD_PROMPT, ACCEPT_UNKNOWN_HOST_KEY,
+};
+static_assert(std::size(NEW_PARAMS) == ACCEPT_UNKNOWN_HOST_KEY + 1);
+
+// The optional arguments keep their defaults when not given.
 bool convert_options(PyObject** given, SshOptions& o, std::int64_t& port) {
-  return arg_text(given[0], "host", o.host) && arg_i64(given[1], "port", port) &&
-         arg_text(given[2], "username", o.username) &&
-         arg_opt_text(given[3], "password", o.password) &&
-         arg_opt_text(given[4], "key_filename", o.key_filename) &&
-         (given[5] == nullptr || arg_text(given[5], "cwd", o.cwd)) &&
-         (given[6] == nullptr || arg_f64(given[6], "connect_timeout", o.connect_timeout)) &&
-         (given[7] == nullptr || arg_f64(given[7], "operation_timeout", o.operation_timeout)) &&
-         (given[8] == nullptr || arg_u64(given[8], "max_transfer_bytes", o.max_transfer_bytes)) &&
-         (given[9] == nullptr || arg_bool(given[9], "multiplexing", o.multiplexing)) &&
-         (given[11] == nullptr ||
-          arg_bool(given[11], "allow_password_prompt", o.allow_password_prompt)) &&
-         (given[12] == nullptr ||
-          arg_bool(given[12], "accept_unknown_host_key", o.accept_unknown_host_key));
+  const auto maybe = [&](NewParam p, auto convert) {
+    return given[p] == nullptr || convert(given[p]);
+  };
+  return arg_text(given[HOST], "host", o.host) && arg_i64(given[PORT], "port", port) &&
+         arg_text(given[USERNAME], "username", o.username) &&
+         arg_opt_text(given[PASSWORD], "password", o.password) &&
+         arg_opt_text(given[KEY_FILENAME], "key_filename", o.key_filename) &&
+         maybe(CWD, [&](PyObject* v) { return arg_text(v, "cwd", o.cwd); }) &&
+         maybe(CONNECT_TIMEOUT,
+               [&](PyObject* v) { return arg_f64(v, "connect_timeout", o.connect_timeout); }) &&
+         maybe(OPERATION_TIMEOUT,
+               [&](PyObject* v) { return arg_f64(v, "operation_timeout", o.operation_timeout); }) &&
+         maybe(MAX_TRANSFER_BYTES, [&](PyObject* v) {
+           return arg_u64(v, "max_transfer_bytes", o.max_transfer_bytes);
+         }) &&
+         maybe(MULTIPLEXING,
+               [&](PyObject* v) { return arg_bool(v, "multiplexing", o.multiplexing); }) &&
+         maybe(ALLOW_PASSWORD_PROMPT, [&](PyObject* v) {
+           return arg_bool(v, "allow_password_prompt", o.allow_password_prompt);
+         }) &&
+         maybe(ACCEPT_UNKNOWN_HOST_KEY, [&](PyObject* v) {
+           return arg_bool(v, "accept_unknown_host_key", o.accept_unknown_host_key);
+         });
 }
 
 PyObject* ssh_client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -59,7 +73,7 @@ PyObject* ssh_client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       return raise_value_error("ssh port is required and must be a positive integer");
     }
     options.port = static_cast<std::uint16_t>(port);
-    Result<std::vector<std::string>> flags = normalize_flags_object(given[10], true);
+    Result<std::vector<std::string>> flags = normalize_flags_object(given[SSH_FLAGS], true);
     if (!flags.ok()) return raise_error(flags.error());
     options.ssh_flags = std::move(*flags);
     Result<SshClient> client = without_gil([&] { return connect(std::move(options)); });
@@ -68,7 +82,7 @@ PyObject* ssh_client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   });
 }
 
-// ---- repr and cwd ----------------------------------------------------------------------------------
+// ---- repr and cwd ------------------------------------------------------------------------------
 
 PyObject* repr_py(PyObject* self) {
   return guarded([&]() -> PyObject* { return new_text(ssh_client_repr(client_of(self))); });
@@ -78,10 +92,23 @@ PyObject* cwd_get(PyObject* self, void*) {
   return guarded([&]() -> PyObject* { return new_text(client_of(self).cwd); });
 }
 
-// ---- exec ---------------------------------------------------------------------------------------
+PyGetSetDef GETSET[] = {
+    {"cwd", cwd_get, nullptr, "", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
 
-PyObject* exec_command_py(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames) {
+constexpr const char* SSH_CLIENT_DOC =
+    "SshClient(host, *, port, username, password=None, key_filename=None, "
+    "cwd=\".\", connect_timeout=30.0, operation_timeout=..., "
+    "max_transfer_bytes=..., multiplexing=True, ssh_flags=None, "
+    "allow_password_prompt=True, accept_unknown_host_key=False)\n--\n\n";
+
+}  // namespace
+
+// ---- exec --------------------------------------------------------------------------------------
+
+PyObject* ssh_exec_command(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     ExecArgs a;
     if (!parse_exec_args("SshClient.exec_command", args, nargs, kwnames, a)) return nullptr;
@@ -105,71 +132,20 @@ PyObject* exec_command_py(PyObject* self, PyObject* const* args, Py_ssize_t narg
   });
 }
 
-// ---- the class ----------------------------------------------------------------------------------
-
-struct SshTraits {
-  using Client = SshClient;
-  static constexpr std::string_view CLASS = "SshClient";
-  static constexpr std::string_view PREFIX = "SSH ";
-  static std::string join(std::span<const std::string_view> parts) { return join_posix(parts); }
-  // Only a ClientError is renamed ("SSH read_bytes failed" to "SSH read_text failed"); a
-  // time-out or a limit keeps naming the operation that ran.
-  static CoreError renamed(CoreError error, std::string_view inner, std::string_view outer) {
-    if (error.kind == CoreErrorKind::General) {
-      replace_first(error.message, concat({"SSH ", inner, " failed"}),
-                    concat({"SSH ", outer, " failed"}));
-    }
-    return error;
-  }
-  static constexpr auto exec_command = exec_command_py;
-};
-
-using surface::entry;
-
-PyMethodDef METHODS[] = {
-    entry<SshTraits>("resolve"),          entry<SshTraits>("join"),
-    entry<SshTraits>("stat"),             entry<SshTraits>("exists"),
-    entry<SshTraits>("is_file"),          entry<SshTraits>("is_dir"),
-    entry<SshTraits>("path_info"),        entry<SshTraits>("read_bytes"),
-    entry<SshTraits>("read_text"),        entry<SshTraits>("read_text_window"),
-    entry<SshTraits>("write_bytes"),      entry<SshTraits>("write_text"),
-    entry<SshTraits>("write_text_atomic"), entry<SshTraits>("mkdir"),
-    entry<SshTraits>("delete"),           entry<SshTraits>("delete_if_version"),
-    entry<SshTraits>("exec_command"),     {nullptr, nullptr, 0, nullptr},
-};
-
-PyGetSetDef GETSET[] = {
-    {"cwd", cwd_get, nullptr, "", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyType_Slot SLOTS[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "SshClient(host, *, port, username, password=None, key_filename=None, "
-                    "cwd=\".\", connect_timeout=30.0, operation_timeout=..., "
-                    "max_transfer_bytes=..., multiplexing=True, ssh_flags=None, "
-                    "allow_password_prompt=True, accept_unknown_host_key=False)\n--\n\n")},
-    {Py_tp_new, reinterpret_cast<void*>(ssh_client_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(boxed_dealloc<SshClient>)},
-    {Py_tp_repr, reinterpret_cast<void*>(repr_py)},
-    {Py_tp_methods, METHODS},
-    {Py_tp_getset, GETSET},
-    {0, nullptr},
-};
-
-PyType_Spec SPEC = {
-    "tarnwistle._core.SshClient",
-    static_cast<int>(sizeof(Boxed<SshClient>)),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    SLOTS,
-};
-
-}  // namespace
-
 PyTypeObject* ssh_client_type() {
-  if (SSH_CLIENT_TYPE == nullptr) SSH_CLIENT_TYPE = surface::make_client_type(&SPEC, "ssh");
-  return SSH_CLIENT_TYPE;
+  static PyTypeObject* type = nullptr;
+  if (type != nullptr) return type;
+  type = make_client_type("tarnwistle._core.SshClient", static_cast<int>(sizeof(Boxed<SshClient>)),
+                          boxed_dealloc<SshClient>,
+                          {{Py_tp_doc, const_cast<char*>(SSH_CLIENT_DOC)},
+                           {Py_tp_new, reinterpret_cast<void*>(ssh_client_new)},
+                           {Py_tp_repr, reinterpret_cast<void*>(repr_py)},
+                           {Py_tp_methods, ssh_client_methods()},
+                           {Py_tp_getset, GETSET}},
+                          "ssh");
+  return type;
 }
+
+bool register_ssh(Registry& r) { return r.add_type("SshClient", ssh_client_type()); }
 
 }  // namespace tarnwistle::py

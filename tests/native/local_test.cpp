@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "local.hpp"
+#include "paths.hpp"
 
 namespace tarnwistle {
 namespace {

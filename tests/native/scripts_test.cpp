@@ -9,6 +9,7 @@
 #include <string>
 
 #include "ssh.hpp"
+#include "text.hpp"
 
 namespace tarnwistle {
 namespace {

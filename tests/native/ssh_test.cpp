@@ -1,5 +1,6 @@
 // The remote client's pure parts: paths, quoting, the scripts run by a local sh, the parsers.
 #include "ssh.hpp"
+#include "text.hpp"
 
 #include "constants.hpp"
 

@@ -110,11 +110,13 @@ class TestWholeFile:
         assert type(e.value) is core.ClientError
         assert str(e.value) == "read_text failed: d: Is a directory (os error 21)"
 
-    def test_stat_failure_is_not_renamed(self, core, client, tmp_path):
-        (tmp_path / "f").write_text("x")
+    @pytest.mark.parametrize("name", ["f", "read_bytes failed"])
+    def test_stat_failure_is_not_renamed(self, core, client, tmp_path, name):
+        # The path is named as given, even when it holds the inner operation's own words.
+        (tmp_path / name).write_text("x")
         with pytest.raises(core.ClientError) as e:
-            client.read_text("f/x")
-        assert str(e.value) == "stat failed: f/x: Not a directory (os error 20)"
+            client.read_text(f"{name}/x")
+        assert str(e.value) == f"stat failed: {name}/x: Not a directory (os error 20)"
 
     def test_codec_failures(self, core, client, tmp_path):
         (tmp_path / "f").write_text("x")

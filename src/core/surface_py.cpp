@@ -1,10 +1,10 @@
 // The client surface both clients share: one binding per method, written once over the client
-// type. Each client supplies its native operations as overloads (stat_native(const C&, ...)
-// and the like) and a small traits struct for what differs: its class name, the prefix of its
-// messages, its path join and how its wrapper methods rename an inner operation's message.
-#pragma once
+// type and compiled here once for each client. Each client supplies its native operations as
+// overloads (stat_native(const C&, ...) and the like) and a small traits struct for what
+// differs: its class name, the prefix of its codec labels, its path join and its exec_command.
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -14,9 +14,13 @@
 
 #include "bindings.hpp"
 #include "fs.hpp"
+#include "local.hpp"
+#include "paths.hpp"
 #include "py.hpp"
+#include "ssh.hpp"
 
-namespace tarnwistle::py::surface {
+namespace tarnwistle::py {
+namespace {
 
 // A method name as a template argument, so each binding knows its "Class.method" for messages.
 template <std::size_t N>
@@ -38,7 +42,7 @@ const typename Traits::Client& client_of(PyObject* self) {
 }
 
 // The `encoding` argument: absent means "utf-8".
-inline bool arg_encoding(PyObject* obj, std::string_view& out) {
+bool arg_encoding(PyObject* obj, std::string_view& out) {
   if (obj == nullptr) {
     out = "utf-8";
     return true;
@@ -46,11 +50,11 @@ inline bool arg_encoding(PyObject* obj, std::string_view& out) {
   return arg_text(obj, "encoding", out);
 }
 
-inline bool arg_flag(PyObject* obj, const char* name, bool& out) {
+bool arg_flag(PyObject* obj, const char* name, bool& out) {
   return obj == nullptr || arg_bool(obj, name, out);
 }
 
-inline constexpr Param PATH_PARAMS[] = {{.name = "path"}};
+constexpr Param PATH_PARAMS[] = {{.name = "path"}};
 
 // ---- paths ------------------------------------------------------------------------------------
 
@@ -125,7 +129,8 @@ PyObject* exists(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 template <class Traits>
 PyObject* is_file(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return stat_family<Traits, "is_file">(
-      self, args, nargs, kwnames, [](const FileInfo& info) { return new_bool(info.kind == "file"); });
+      self, args, nargs, kwnames,
+      [](const FileInfo& info) { return new_bool(info.kind == "file"); });
 }
 
 template <class Traits>
@@ -162,7 +167,7 @@ PyObject* read_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   });
 }
 
-inline constexpr Param READ_TEXT_PARAMS[] = {
+constexpr Param READ_TEXT_PARAMS[] = {
     {.name = "path"},
     {.name = "encoding", .required = false, .keyword_only = true},
 };
@@ -185,8 +190,9 @@ PyObject* read_text(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
       return nullptr;
     }
     const auto& client = client_of<Traits>(self);
-    Result<std::string> data = without_gil([&] { return read_bytes_native(client, path); });
-    if (!data.ok()) return raise_error(Traits::renamed(data.error(), "read_bytes", "read_text"));
+    Result<std::string> data =
+        without_gil([&] { return read_bytes_native(client, path, "read_text"); });
+    if (!data.ok()) return raise_error(data.error());
     CoreError error;
     PyRef text = decode_read<Traits>(*data, encoding, path, error);
     if (!text) return raise_error(error);
@@ -194,7 +200,7 @@ PyObject* read_text(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   });
 }
 
-inline constexpr Param READ_WINDOW_PARAMS[] = {
+constexpr Param READ_WINDOW_PARAMS[] = {
     {.name = "path"},
     {.name = "offset"},
     {.name = "limit"},
@@ -234,7 +240,7 @@ PyObject* read_text_window(PyObject* self, PyObject* const* args, Py_ssize_t nar
 
 // ---- writes -----------------------------------------------------------------------------------
 
-inline constexpr Param WRITE_BYTES_PARAMS[] = {{.name = "path"}, {.name = "data"}};
+constexpr Param WRITE_BYTES_PARAMS[] = {{.name = "path"}, {.name = "data"}};
 
 template <class Traits>
 PyObject* write_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -255,7 +261,7 @@ PyObject* write_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   });
 }
 
-inline constexpr Param WRITE_TEXT_PARAMS[] = {
+constexpr Param WRITE_TEXT_PARAMS[] = {
     {.name = "path"},
     {.name = "content"},
     {.name = "encoding", .required = false, .keyword_only = true},
@@ -276,14 +282,15 @@ PyObject* write_text(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     if (!data.ok()) return raise_error(data.error());
     const std::string_view bytes = data->view;
     const auto& client = client_of<Traits>(self);
-    Result<FileInfo> info = without_gil(
-        [&] { return write_bytes_atomic_native(client, path, bytes, std::nullopt, false); });
-    if (!info.ok()) return raise_error(Traits::renamed(info.error(), "write_bytes", "write_text"));
+    Result<FileInfo> info = without_gil([&] {
+      return write_bytes_atomic_native(client, path, bytes, std::nullopt, false, "write_text");
+    });
+    if (!info.ok()) return raise_error(info.error());
     Py_RETURN_NONE;
   });
 }
 
-inline constexpr Param WRITE_ATOMIC_PARAMS[] = {
+constexpr Param WRITE_ATOMIC_PARAMS[] = {
     {.name = "path"},
     {.name = "content"},
     {.name = "encoding", .required = false, .keyword_only = true},
@@ -321,7 +328,7 @@ PyObject* write_text_atomic(PyObject* self, PyObject* const* args, Py_ssize_t na
 
 // ---- directories and deletes ------------------------------------------------------------------
 
-inline constexpr Param MKDIR_PARAMS[] = {
+constexpr Param MKDIR_PARAMS[] = {
     {.name = "path"},
     {.name = "parents", .required = false, .keyword_only = true},
     {.name = "exist_ok", .required = false, .keyword_only = true},
@@ -345,7 +352,7 @@ PyObject* mkdir(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
   });
 }
 
-inline constexpr Param DELETE_PARAMS[] = {
+constexpr Param DELETE_PARAMS[] = {
     {.name = "path"},
     {.name = "expected_version", .required = false, .keyword_only = true},
 };
@@ -382,53 +389,154 @@ PyObject* delete_if_version(PyObject* self, PyObject* const* args, Py_ssize_t na
   return delete_path<Traits, "delete_if_version", 2>(self, args, nargs, kwnames);
 }
 
-// ---- the class ------------------------------------------------------------------------------
+// ---- the tables ---------------------------------------------------------------------------
 
-// The method-table entry of a surface member (`Traits::exec_command` for exec_command), with
-// its text signature. Each client lists the entries in its own member order.
-template <class Traits>
-PyMethodDef entry(std::string_view name) {
-  static const PyMethodDef ALL[] = {
-      {"resolve", as_method(resolve<Traits>), FASTCALL_KW, "resolve($self, path)\n--\n\n"},
-      {"join", as_method(join<Traits>), FASTCALL_KW, "join($self, *parts)\n--\n\n"},
-      {"stat", as_method(stat<Traits>), FASTCALL_KW, "stat($self, path)\n--\n\n"},
-      {"exists", as_method(exists<Traits>), FASTCALL_KW, "exists($self, path)\n--\n\n"},
-      {"is_file", as_method(is_file<Traits>), FASTCALL_KW, "is_file($self, path)\n--\n\n"},
-      {"is_dir", as_method(is_dir<Traits>), FASTCALL_KW, "is_dir($self, path)\n--\n\n"},
-      {"path_info", as_method(path_info<Traits>), FASTCALL_KW,
-       "path_info($self, path)\n--\n\n"},
-      {"read_bytes", as_method(read_bytes<Traits>), FASTCALL_KW,
-       "read_bytes($self, path)\n--\n\n"},
-      {"read_text", as_method(read_text<Traits>), FASTCALL_KW,
-       "read_text($self, path, *, encoding=\"utf-8\")\n--\n\n"},
-      {"read_text_window", as_method(read_text_window<Traits>), FASTCALL_KW,
-       "read_text_window($self, path, offset, limit, *, encoding=\"utf-8\")\n--\n\n"},
-      {"write_bytes", as_method(write_bytes<Traits>), FASTCALL_KW,
-       "write_bytes($self, path, data)\n--\n\n"},
-      {"write_text", as_method(write_text<Traits>), FASTCALL_KW,
-       "write_text($self, path, content, *, encoding=\"utf-8\")\n--\n\n"},
-      {"write_text_atomic", as_method(write_text_atomic<Traits>), FASTCALL_KW,
-       "write_text_atomic($self, path, content, *, encoding=\"utf-8\", expected_version=None, "
-       "create_only=False)\n--\n\n"},
-      {"mkdir", as_method(mkdir<Traits>), FASTCALL_KW,
-       "mkdir($self, path, *, parents=True, exist_ok=True)\n--\n\n"},
-      {"delete", as_method(delete_<Traits>), FASTCALL_KW, "delete($self, path)\n--\n\n"},
-      {"delete_if_version", as_method(delete_if_version<Traits>), FASTCALL_KW,
-       "delete_if_version($self, path, *, expected_version=None)\n--\n\n"},
-      {"exec_command", as_method(Traits::exec_command), FASTCALL_KW,
-       "exec_command($self, command, *, cwd=None, timeout=None, env=None, stdin=None, "
-       "interpreter=None, flags=None, max_output_bytes=None)\n--\n\n"},
-  };
-  for (const PyMethodDef& def : ALL) {
-    if (name == def.ml_name) return def;
+// The members of the shared surface. A table lists them by these names, so a misspelt member is
+// a compile error; function_of() handles each one (no default case: -Wswitch names a new one).
+enum class Member {
+  Resolve, Join, Stat, Exists, IsFile, IsDir, PathInfo, ReadBytes, ReadText, ReadTextWindow,
+  WriteBytes, WriteText, WriteTextAtomic, Mkdir, Delete, DeleteIfVersion, ExecCommand, Count,
+};
+
+// Each member's name and text signature, in the order of Member.
+struct Entry {
+  Member member;
+  const char* name;
+  const char* doc;
+};
+constexpr Entry ENTRIES[] = {
+    {Member::Resolve, "resolve", "resolve($self, path)\n--\n\n"},
+    {Member::Join, "join", "join($self, *parts)\n--\n\n"},
+    {Member::Stat, "stat", "stat($self, path)\n--\n\n"},
+    {Member::Exists, "exists", "exists($self, path)\n--\n\n"},
+    {Member::IsFile, "is_file", "is_file($self, path)\n--\n\n"},
+    {Member::IsDir, "is_dir", "is_dir($self, path)\n--\n\n"},
+    {Member::PathInfo, "path_info", "path_info($self, path)\n--\n\n"},
+    {Member::ReadBytes, "read_bytes", "read_bytes($self, path)\n--\n\n"},
+    {Member::ReadText, "read_text", "read_text($self, path, *, encoding=\"utf-8\")\n--\n\n"},
+    {Member::ReadTextWindow, "read_text_window",
+     "read_text_window($self, path, offset, limit, *, encoding=\"utf-8\")\n--\n\n"},
+    {Member::WriteBytes, "write_bytes", "write_bytes($self, path, data)\n--\n\n"},
+    {Member::WriteText, "write_text",
+     "write_text($self, path, content, *, encoding=\"utf-8\")\n--\n\n"},
+    {Member::WriteTextAtomic, "write_text_atomic",
+     "write_text_atomic($self, path, content, *, encoding=\"utf-8\", expected_version=None, "
+     "create_only=False)\n--\n\n"},
+    {Member::Mkdir, "mkdir", "mkdir($self, path, *, parents=True, exist_ok=True)\n--\n\n"},
+    {Member::Delete, "delete", "delete($self, path)\n--\n\n"},
+    {Member::DeleteIfVersion, "delete_if_version",
+     "delete_if_version($self, path, *, expected_version=None)\n--\n\n"},
+    {Member::ExecCommand, "exec_command",
+     "exec_command($self, command, *, cwd=None, timeout=None, env=None, stdin=None, "
+     "interpreter=None, flags=None, max_output_bytes=None)\n--\n\n"},
+};
+
+constexpr bool entries_in_order() {
+  for (std::size_t i = 0; i < std::size(ENTRIES); ++i) {
+    if (static_cast<std::size_t>(ENTRIES[i].member) != i) return false;
   }
-  return PyMethodDef{nullptr, nullptr, 0, nullptr};  // unreachable for the names above
+  return std::size(ENTRIES) == static_cast<std::size_t>(Member::Count);
+}
+static_assert(entries_in_order(), "one entry per member, in the order of Member");
+
+template <class T>
+FastcallKw function_of(Member m) {
+  switch (m) {
+    case Member::Resolve: return resolve<T>;
+    case Member::Join: return join<T>;
+    case Member::Stat: return stat<T>;
+    case Member::Exists: return exists<T>;
+    case Member::IsFile: return is_file<T>;
+    case Member::IsDir: return is_dir<T>;
+    case Member::PathInfo: return path_info<T>;
+    case Member::ReadBytes: return read_bytes<T>;
+    case Member::ReadText: return read_text<T>;
+    case Member::ReadTextWindow: return read_text_window<T>;
+    case Member::WriteBytes: return write_bytes<T>;
+    case Member::WriteText: return write_text<T>;
+    case Member::WriteTextAtomic: return write_text_atomic<T>;
+    case Member::Mkdir: return mkdir<T>;
+    case Member::Delete: return delete_<T>;
+    case Member::DeleteIfVersion: return delete_if_version<T>;
+    case Member::ExecCommand: return T::exec_command;
+    case Member::Count: break;
+  }
+  return nullptr;
 }
 
-// Creates the final, immutable client type and gives it its class attribute `kind`. New
-// reference or nullptr.
-inline PyTypeObject* make_client_type(PyType_Spec* spec, const char* kind) {
-  PyRef type = PyRef::steal(reinterpret_cast<PyObject*>(make_type(spec)));
+template <class T>
+PyMethodDef method(Member m) {
+  const Entry& e = ENTRIES[static_cast<std::size_t>(m)];
+  return {e.name, as_method(function_of<T>(m)), FASTCALL_KW, e.doc};
+}
+
+constexpr std::size_t MEMBERS = static_cast<std::size_t>(Member::Count);
+using Order = std::array<Member, MEMBERS>;
+
+// Every member exactly once.
+constexpr bool complete(const Order& order) {
+  for (std::size_t m = 0; m < MEMBERS; ++m) {
+    std::size_t seen = 0;
+    for (Member listed : order) seen += static_cast<std::size_t>(listed) == m ? 1 : 0;
+    if (seen != 1) return false;
+  }
+  return true;
+}
+
+// The method table in `order`, ending with the sentinel the type machinery needs.
+template <class T>
+std::array<PyMethodDef, MEMBERS + 1> table(const Order& order) {
+  std::array<PyMethodDef, MEMBERS + 1> out{};
+  for (std::size_t i = 0; i < MEMBERS; ++i) out[i] = method<T>(order[i]);
+  out[MEMBERS] = {nullptr, nullptr, 0, nullptr};
+  return out;
+}
+
+struct LocalTraits {
+  using Client = LocalClient;
+  static constexpr std::string_view CLASS = "LocalClient";
+  static constexpr std::string_view PREFIX = "";
+  static std::string join(std::span<const std::string_view> parts) { return join_paths(parts); }
+  static constexpr FastcallKw exec_command = local_exec_command;
+};
+
+struct SshTraits {
+  using Client = SshClient;
+  static constexpr std::string_view CLASS = "SshClient";
+  static constexpr std::string_view PREFIX = "SSH ";
+  static std::string join(std::span<const std::string_view> parts) { return join_posix(parts); }
+  static constexpr FastcallKw exec_command = ssh_exec_command;
+};
+
+using enum Member;
+
+// The local surface lists read_text before read_bytes and write_text before write_bytes.
+constexpr Order LOCAL_ORDER = {Resolve,   Join,           Stat,      Exists,     IsFile,
+                               IsDir,     PathInfo,       ReadText,  ReadBytes,  ReadTextWindow,
+                               WriteText, WriteBytes,     WriteTextAtomic,       Mkdir,
+                               Delete,    DeleteIfVersion, ExecCommand};
+constexpr Order SSH_ORDER = {Resolve,    Join,           Stat,      Exists,    IsFile,
+                             IsDir,      PathInfo,       ReadBytes, ReadText,  ReadTextWindow,
+                             WriteBytes, WriteText,      WriteTextAtomic,      Mkdir,
+                             Delete,     DeleteIfVersion, ExecCommand};
+static_assert(complete(LOCAL_ORDER) && complete(SSH_ORDER));
+
+}  // namespace
+
+PyMethodDef* local_client_methods() {
+  static std::array<PyMethodDef, MEMBERS + 1> methods = table<LocalTraits>(LOCAL_ORDER);
+  return methods.data();
+}
+
+PyMethodDef* ssh_client_methods() {
+  static std::array<PyMethodDef, MEMBERS + 1> methods = table<SshTraits>(SSH_ORDER);
+  return methods.data();
+}
+
+PyTypeObject* make_client_type(const char* name, int basicsize, destructor dealloc,
+                               std::initializer_list<PyType_Slot> slots, const char* kind) {
+  PyTypeObject* made = make_type(name, basicsize, dealloc, slots);
+  PyRef type = PyRef::steal(reinterpret_cast<PyObject*>(made));
   PyRef value = PyRef::steal(PyUnicode_FromString(kind));
   if (!type || !value ||
       !set_class_attribute(reinterpret_cast<PyTypeObject*>(type.get()), "kind", value.get())) {
@@ -437,4 +545,12 @@ inline PyTypeObject* make_client_type(PyType_Spec* spec, const char* kind) {
   return reinterpret_cast<PyTypeObject*>(type.release());
 }
 
-}  // namespace tarnwistle::py::surface
+// Client = LocalClient | SshClient, both read back from the module as registered.
+bool register_client_union(Registry& r) {
+  PyRef local = PyRef::steal(PyObject_GetAttrString(r.module(), "LocalClient"));
+  PyRef ssh = PyRef::steal(PyObject_GetAttrString(r.module(), "SshClient"));
+  if (!local || !ssh) return false;
+  return r.add("Client", PyObject_CallMethod(local.get(), "__or__", "O", ssh.get()));
+}
+
+}  // namespace tarnwistle::py

@@ -1,4 +1,5 @@
-#include "client.hpp"
+#include "error.hpp"
+#include "text.hpp"
 
 #include <gtest/gtest.h>
 
@@ -60,10 +61,10 @@ TEST(Trim, UsesUnicodeWhiteSpace) {
   EXPECT_EQ(trim_unicode("   "), "");
 }
 
-TEST(U128, PrintsBeyondSixtyFourBits) {
+TEST(Decimal, PrintsBeyondSixtyFourBits) {
   const unsigned __int128 big = (static_cast<unsigned __int128>(1) << 64) + 5;
-  EXPECT_EQ(u128_to_string(big), "18446744073709551621");
-  EXPECT_EQ(u128_to_string(0), "0");
+  EXPECT_EQ(decimal(big), "18446744073709551621");
+  EXPECT_EQ(decimal(0), "0");
 }
 
 }  // namespace

@@ -1,87 +1,9 @@
-// Exception classes of the module and the mapping of CoreError kinds onto them; the option
-// normalisers of exec_command, CommandResult, normalize_flags and inject_cmd_flag.
+// The command options of exec_command read from Python objects, normalize_flags and
+// inject_cmd_flag, and the CommandResult class.
 #include "bindings.hpp"
 #include "py.hpp"
 
 namespace tarnwistle::py {
-
-namespace {
-
-struct ExceptionSpec {
-  CoreErrorKind kind;
-  const char* qualified_name;
-};
-
-// Registration order; ClientError first so every other class can derive from it.
-constexpr ExceptionSpec EXCEPTIONS[] = {
-    {CoreErrorKind::General, "_core.ClientError"},
-    {CoreErrorKind::NotFound, "_core.FileNotFoundError"},
-    {CoreErrorKind::PermissionDenied, "_core.PermissionDeniedError"},
-    {CoreErrorKind::Conflict, "_core.ConflictError"},
-    {CoreErrorKind::Timeout, "_core.OperationTimeoutError"},
-    {CoreErrorKind::Authentication, "_core.AuthenticationError"},
-    {CoreErrorKind::TransferLimit, "_core.TransferLimitError"},
-};
-constexpr CoreErrorKind MODULE_ERROR_KINDS[] = {
-    CoreErrorKind::General,  CoreErrorKind::NotFound,       CoreErrorKind::PermissionDenied,
-    CoreErrorKind::Conflict, CoreErrorKind::Timeout,        CoreErrorKind::Authentication,
-    CoreErrorKind::TransferLimit,
-};
-
-PyObject* CLASSES[std::size(EXCEPTIONS)] = {};  // write-once under the GIL
-
-std::size_t slot_of(CoreErrorKind kind) {
-  switch (kind) {
-    case CoreErrorKind::General: return 0;
-    case CoreErrorKind::NotFound: return 1;
-    case CoreErrorKind::PermissionDenied: return 2;
-    case CoreErrorKind::Conflict: return 3;
-    case CoreErrorKind::Timeout: return 4;
-    case CoreErrorKind::Authentication: return 5;
-    case CoreErrorKind::TransferLimit: return 6;
-    case CoreErrorKind::InvalidValue: break;
-  }
-  return 0;
-}
-
-PyObject* cached_class(std::size_t slot) {
-  if (CLASSES[slot] != nullptr) return CLASSES[slot];
-  PyObject* base = slot == 0 ? PyExc_Exception : cached_class(0);
-  if (base == nullptr) return nullptr;
-  PyObject* cls = PyErr_NewExceptionWithDoc(EXCEPTIONS[slot].qualified_name, nullptr, base, nullptr);
-  if (cls == nullptr) {
-    PyErr_Clear();
-    std::string message = "Failed to initialize new exception type.: ";
-    message += EXCEPTIONS[slot].qualified_name;
-    return raise_internal_fault(message.c_str());
-  }
-  if (CLASSES[slot] != nullptr) {  // lost a race: keep the stored one
-    Py_DECREF(cls);
-    return CLASSES[slot];
-  }
-  CLASSES[slot] = cls;
-  return cls;
-}
-
-}  // namespace
-
-PyObject* exception_class(CoreErrorKind kind) {
-  switch (kind) {
-    case CoreErrorKind::InvalidValue:
-      return PyExc_ValueError;
-    case CoreErrorKind::General:
-    case CoreErrorKind::NotFound:
-    case CoreErrorKind::PermissionDenied:
-    case CoreErrorKind::Conflict:
-    case CoreErrorKind::Timeout:
-    case CoreErrorKind::Authentication:
-    case CoreErrorKind::TransferLimit:
-      return cached_class(slot_of(kind));
-  }
-  return cached_class(0);
-}
-
-std::span<const CoreErrorKind> module_error_kinds() { return MODULE_ERROR_KINDS; }
 
 // ---- command options ----------------------------------------------------------------------
 
@@ -317,12 +239,11 @@ PyMethodDef OPTION_FUNCTIONS[] = {
      "normalize_flags(flags=None, *, posix=None)\n--\n\n"},
     {"inject_cmd_flag", as_method(inject_cmd_flag_py), FASTCALL_KW,
      "inject_cmd_flag(interpreter, flags)\n--\n\n"},
-    {nullptr, nullptr, 0, nullptr},
 };
 
 }  // namespace
 
-PyMethodDef* option_functions() { return OPTION_FUNCTIONS; }
+bool register_options(Registry& r) { return r.add_functions(OPTION_FUNCTIONS); }
 
 // ---- CommandResult --------------------------------------------------------------------------
 
@@ -382,37 +303,27 @@ PyObject* command_result_repr_py(PyObject* self) {
 
 int command_result_bool(PyObject* self) { return native_of<CommandResult>(self).ok() ? 1 : 0; }
 
-PyType_Slot COMMAND_RESULT_SLOTS[] = {
-    {Py_tp_doc, const_cast<char*>("")},
-    {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(boxed_dealloc<CommandResult>)},
-    {Py_tp_repr, reinterpret_cast<void*>(command_result_repr_py)},
-    {Py_nb_bool, reinterpret_cast<void*>(command_result_bool)},
-    {Py_tp_getset, COMMAND_RESULT_GETSET},
-    {0, nullptr},
-};
-
-PyType_Spec COMMAND_RESULT_SPEC = {
-    "tarnwistle._core.CommandResult",
-    static_cast<int>(sizeof(Boxed<CommandResult>)),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    COMMAND_RESULT_SLOTS,
-};
-
-PyTypeObject* COMMAND_RESULT_TYPE = nullptr;  // write-once under the GIL
+PyTypeObject* command_result_type() {
+  static PyTypeObject* type = nullptr;
+  return native_type<CommandResult>(
+      type, "tarnwistle._core.CommandResult",
+      {{Py_tp_doc, const_cast<char*>("")},
+       {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+       {Py_tp_repr, reinterpret_cast<void*>(command_result_repr_py)},
+       {Py_nb_bool, reinterpret_cast<void*>(command_result_bool)},
+       {Py_tp_getset, COMMAND_RESULT_GETSET}});
+}
 
 }  // namespace
-
-PyTypeObject* command_result_type() {
-  if (COMMAND_RESULT_TYPE == nullptr) COMMAND_RESULT_TYPE = make_type(&COMMAND_RESULT_SPEC);
-  return COMMAND_RESULT_TYPE;
-}
 
 PyObject* new_command_result(CommandResult result) {
   PyTypeObject* type = command_result_type();
   if (type == nullptr) return nullptr;
   return box(type, std::move(result));
+}
+
+bool register_command_result(Registry& r) {
+  return r.add_type("CommandResult", command_result_type());
 }
 
 }  // namespace tarnwistle::py
