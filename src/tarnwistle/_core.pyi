@@ -733,7 +733,9 @@ def prepare_read(
         ValueError: `limit` is 0 ("limit must be > 0").
     """
 
-def seek_sequence(lines: Sequence[str], pattern: Sequence[str], start: int, eof: bool) -> int | None:
+def seek_sequence(
+    lines: Sequence[str], pattern: Sequence[str], start: int, eof: bool
+) -> int | None:
     """Return the index of the first line at or after `start` where the lines `pattern`
     follow one another in `lines`, or None.
 
