@@ -8,6 +8,7 @@ ensure_system_packages() {
   command -v ninja > /dev/null || need+=(ninja-build)
   command -v cmake > /dev/null || need+=(cmake)
   command -v g++ > /dev/null || need+=(g++)
+  command -v node > /dev/null || need+=(nodejs)  # for pyright in tools/test.sh
   # clang with the libFuzzer runtime (libclang-rt-14-dev) for tools/fuzz.sh
   command -v clang++ > /dev/null || need+=(clang)
   compgen -G '/usr/lib/llvm-14/lib/clang/14*/lib/linux/libclang_rt.fuzzer-x86_64.a' > /dev/null \

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up everything and runs every test: builds the one abi3 wheel once (warnings are errors),
 # audits it, runs the native unit tests, the sanitizer runs (tools/sanitize.sh), then the whole
-# pytest suite and the stub check under the oldest and the newest supported CPython.
+# pytest suite, the stub check and strict type checks of the example under the oldest and the
+# newest supported CPython.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
@@ -42,8 +43,14 @@ for PY in "$PY_OLD" "$PY_NEW"; do
   SOAK=5; [ "$PY" = "$PY_NEW" ] && SOAK=60
   echo "== pytest under Python $VER"
   "$PY" -m venv --clear ".venv/test-$VER"
-  quiet_pip ".venv/test-$VER/bin/pip" install -q "$WHEEL" pytest pytest-timeout hypothesis mypy
+  quiet_pip ".venv/test-$VER/bin/pip" install -q "$WHEEL" pytest pytest-timeout hypothesis \
+    mypy pyright
   (cd /tmp && "$ROOT/.venv/test-$VER/bin/python" -m mypy.stubtest tarnwistle._core)
+  # The example must type-check in strict mode against the installed stub (pyright runs its
+  # bundled copy on the system node; the warning would look up the newest release).
+  ".venv/test-$VER/bin/python" -m mypy --strict --no-incremental examples/agent_tools.py
+  PYRIGHT_PYTHON_IGNORE_WARNINGS=1 ".venv/test-$VER/bin/pyright" \
+    --pythonpath ".venv/test-$VER/bin/python" examples/agent_tools.py
   (cd "$ROOT" && TARNWISTLE_SOAK_SECONDS=$SOAK ".venv/test-$VER/bin/python" -m pytest -p no:cacheprovider \
      --import-mode=importlib -q tests/python)
 done

@@ -2,15 +2,24 @@
 
 from __future__ import annotations
 
+import ast
 import builtins
+import concurrent.futures
+import copy
 import gc
 import inspect
+import multiprocessing
 import os
 import pathlib
+import pickle
+import re
 
 import pytest
 
+import tarnwistle
 from tarnwistle import _core
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
 
 ALL_NAMES = [
     "ClientError",
@@ -99,8 +108,8 @@ CLASSES = ["FileInfo", "CommandResult", "LocalClient", "SshClient"]
 class TestSurface:
     def test_all_lists_every_name_in_registration_order(self):
         assert _core.__all__ == ALL_NAMES
-        for name in ALL_NAMES:
-            assert hasattr(_core, name), name
+        assert tarnwistle.__all__ == ALL_NAMES
+        assert all(getattr(tarnwistle, name) is getattr(_core, name) for name in ALL_NAMES)
 
     def test_module_identity(self):
         assert _core.__doc__ == ""
@@ -202,6 +211,87 @@ class TestSurface:
 
     def test_count_lines_doc_carries_the_arrow(self):
         assert "Empty text \u2192 0" in _core.count_lines.__doc__
+
+
+def _runtime_surface():
+    """Every name of the module and "Class.member" for each member a class adds to its base."""
+    surface = set(_core.__all__)
+    for name in _core.__all__:
+        obj = getattr(_core, name)
+        if isinstance(obj, type):
+            base = Exception if issubclass(obj, BaseException) else object
+            surface |= {f"{name}.{m}" for m in set(dir(obj)) - set(dir(base))
+                        if not m.startswith("__")}
+    return surface
+
+
+def _stub_surface():
+    tree = ast.parse((ROOT / "src" / "tarnwistle" / "_core.pyi").read_text())
+    surface, declared_all = set(), None
+    for node in tree.body:
+        if isinstance(node, ast.ClassDef):
+            surface.add(node.name)
+            for item in node.body:
+                target = getattr(item, "target", None)  # an annotated class attribute
+                name = getattr(item, "name", None) or getattr(target, "id", None)
+                if name and not name.startswith("__"):
+                    surface.add(f"{node.name}.{name}")
+        elif isinstance(node, ast.FunctionDef):
+            surface.add(node.name)
+        elif isinstance(node, (ast.Assign, ast.AnnAssign)):
+            target = node.targets[0] if isinstance(node, ast.Assign) else node.target
+            if target.id == "__all__":
+                declared_all = ast.literal_eval(node.value)
+            elif not target.id.startswith("_"):
+                surface.add(target.id)
+    assert declared_all == _core.__all__
+    return surface
+
+
+def _reference_surface():
+    """Names in "## `Name`" headings of docs/api.md and "Class.member" in "### `...`" ones."""
+    surface = set()
+    for line in (ROOT / "docs" / "api.md").read_text().splitlines():
+        if line.startswith("## "):
+            surface |= set(re.findall(r"`(\w+)`", line))
+        elif line.startswith("### "):
+            surface |= set(re.findall(r"`(\w+\.\w+)`", line))
+    return surface
+
+
+@pytest.mark.parametrize("source", [_stub_surface, _reference_surface])
+def test_stub_and_reference_name_what_the_module_has(source):
+    assert source() == _runtime_surface()
+
+
+def _conflict_in_this_process(path):
+    info = _core.LocalClient().write_text_atomic(path, "one")
+    _core.LocalClient().write_text_atomic(path, "two", expected_version=info.version)
+    _core.LocalClient().write_text_atomic(path, "three", expected_version=info.version)
+
+
+class TestErrorsCrossProcesses:
+    @pytest.mark.parametrize("name", EXCEPTIONS)
+    def test_pickle_and_copy_keep_class_arguments_and_attributes(self, name):
+        cls = getattr(_core, name)
+        error = cls("write conflict: notes.txt", 7)
+        error.__notes__ = ["while editing"]
+        error.path = "notes.txt"
+        pickled = [pickle.loads(pickle.dumps(error, protocol))
+                   for protocol in range(pickle.HIGHEST_PROTOCOL + 1)]
+        for other in [*pickled, copy.copy(error), copy.deepcopy(error)]:
+            assert type(other) is cls and other is not error
+            assert other.args == error.args
+            assert other.__dict__ == error.__dict__
+        assert copy.deepcopy(error).__notes__ is not error.__notes__
+
+    def test_an_error_raised_in_a_worker_process_arrives_whole(self, tmp_path):
+        # spawn: the worker is a fresh interpreter that only imports the package.
+        context = multiprocessing.get_context("spawn")
+        with concurrent.futures.ProcessPoolExecutor(1, mp_context=context) as pool:
+            future = pool.submit(_conflict_in_this_process, str(tmp_path / "notes.txt"))
+            with pytest.raises(_core.ConflictError, match="^write conflict: .*notes.txt: "):
+                future.result(timeout=60)
 
 
 def _call(fn, *args, **kwargs):
