@@ -170,7 +170,7 @@ bool parse_exec_args(const char* fname, PyObject* const* args, Py_ssize_t nargs,
   std::optional<std::string> interpreter;
   if (!parse_args(fname, EXEC_COMMAND_PARAMS, args, nargs, kwnames, given) ||
       !arg_text(given[COMMAND], "command", out.command) ||
-      !arg_opt_text(given[CWD], "cwd", out.cwd) ||
+      !arg_opt_fspath(given[CWD], "cwd", out.cwd) ||
       !arg_opt_text(given[INTERPRETER], "interpreter", interpreter)) {
     return false;
   }

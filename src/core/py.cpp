@@ -512,6 +512,31 @@ bool arg_bytes_view(PyObject* obj, const char* name, std::string& storage,
   return true;
 }
 
+bool arg_fspath(PyObject* obj, const char* name, PathText& out) {
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(obj));
+  if (PyUnicode_Check(obj) || !PyObject_HasAttrString(type, "__fspath__")) {
+    return arg_text(obj, name, out.view);
+  }
+  PyRef path = PyRef::steal(PyOS_FSPath(obj));
+  if (!path) return prefix_type_error(name);
+  std::string_view text;
+  if (!arg_text(path.get(), name, text)) return false;
+  out.owned.assign(text);
+  out.view = out.owned;
+  return true;
+}
+
+bool arg_opt_fspath(PyObject* obj, const char* name, std::optional<std::string>& out) {
+  if (obj == nullptr || obj == Py_None) {
+    out.reset();
+    return true;
+  }
+  PathText path;
+  if (!arg_fspath(obj, name, path)) return false;
+  out.emplace(path.view);
+  return true;
+}
+
 bool arg_path(PyObject* obj, const char* name, std::optional<std::string>& out) {
   if (obj == nullptr || obj == Py_None) {
     out.reset();

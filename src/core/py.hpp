@@ -175,6 +175,17 @@ bool arg_bytes(PyObject* obj, const char* name, std::string& out);
 // As arg_bytes, but a bytes object is viewed in place (immutable; the caller's argument keeps
 // it alive); anything else is converted into `storage`. `view` is the data either way.
 bool arg_bytes_view(PyObject* obj, const char* name, std::string& storage, std::string_view& view);
+// A path argument: a str, viewed in place, or an os.PathLike whose __fspath__ gives a str, whose
+// text is kept here. Converts to the view, so it passes wherever a path's text is taken.
+struct PathText {
+  std::string_view view;
+  std::string owned;
+  operator std::string_view() const { return view; }  // NOLINT: implicit by design
+};
+// A str or os.PathLike giving a str; anything else is the TypeError of arg_text.
+bool arg_fspath(PyObject* obj, const char* name, PathText& out);
+// The same, or None (or absent) for nullopt.
+bool arg_opt_fspath(PyObject* obj, const char* name, std::optional<std::string>& out);
 // None, a str, or os.fspath(obj) giving a str; invalid UTF-8 (surrogates) becomes U+FFFD.
 bool arg_path(PyObject* obj, const char* name, std::optional<std::string>& out);
 

@@ -41,8 +41,11 @@ bool convert_options(PyObject** given, SshOptions& o, std::int64_t& port) {
   return arg_text(given[HOST], "host", o.host) && arg_i64(given[PORT], "port", port) &&
          arg_text(given[USERNAME], "username", o.username) &&
          arg_opt_text(given[PASSWORD], "password", o.password) &&
-         arg_opt_text(given[KEY_FILENAME], "key_filename", o.key_filename) &&
-         maybe(CWD, [&](PyObject* v) { return arg_text(v, "cwd", o.cwd); }) &&
+         arg_opt_fspath(given[KEY_FILENAME], "key_filename", o.key_filename) &&
+         maybe(CWD, [&](PyObject* v) {
+           PathText cwd;
+           return arg_fspath(v, "cwd", cwd) && (o.cwd.assign(cwd.view), true);
+         }) &&
          maybe(CONNECT_TIMEOUT,
                [&](PyObject* v) { return arg_f64(v, "connect_timeout", o.connect_timeout); }) &&
          maybe(OPERATION_TIMEOUT,

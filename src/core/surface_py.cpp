@@ -62,9 +62,9 @@ template <class Traits>
 PyObject* resolve(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     PyObject* given[1];
-    std::string_view path;
+    PathText path;
     if (!parse_args(qualified<Traits, "resolve">(), PATH_PARAMS, args, nargs, kwnames, given) ||
-        !arg_text(given[0], "path", path)) {
+        !arg_fspath(given[0], "path", path)) {
       return nullptr;
     }
     const auto& client = client_of<Traits>(self);
@@ -102,9 +102,9 @@ PyObject* stat_family(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
                       Convert convert) {
   return guarded([&]() -> PyObject* {
     PyObject* given[1];
-    std::string_view path;
+    PathText path;
     if (!parse_args(qualified<Traits, M>(), PATH_PARAMS, args, nargs, kwnames, given) ||
-        !arg_text(given[0], "path", path)) {
+        !arg_fspath(given[0], "path", path)) {
       return nullptr;
     }
     const auto& client = client_of<Traits>(self);
@@ -155,9 +155,9 @@ template <class Traits>
 PyObject* read_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     PyObject* given[1];
-    std::string_view path;
+    PathText path;
     if (!parse_args(qualified<Traits, "read_bytes">(), PATH_PARAMS, args, nargs, kwnames, given) ||
-        !arg_text(given[0], "path", path)) {
+        !arg_fspath(given[0], "path", path)) {
       return nullptr;
     }
     const auto& client = client_of<Traits>(self);
@@ -183,10 +183,11 @@ template <class Traits>
 PyObject* read_text(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     PyObject* given[2];
-    std::string_view path, encoding;
+    PathText path;
+    std::string_view encoding;
     if (!parse_args(qualified<Traits, "read_text">(), READ_TEXT_PARAMS, args, nargs, kwnames,
                     given) ||
-        !arg_text(given[0], "path", path) || !arg_encoding(given[1], encoding)) {
+        !arg_fspath(given[0], "path", path) || !arg_encoding(given[1], encoding)) {
       return nullptr;
     }
     const auto& client = client_of<Traits>(self);
@@ -212,12 +213,13 @@ PyObject* read_text_window(PyObject* self, PyObject* const* args, Py_ssize_t nar
                            PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     PyObject* given[4];
-    std::string_view path, encoding;
+    PathText path;
+    std::string_view encoding;
     std::int64_t offset = 0;
     std::uint64_t limit = 0;
     if (!parse_args(qualified<Traits, "read_text_window">(), READ_WINDOW_PARAMS, args, nargs,
                     kwnames, given) ||
-        !arg_text(given[0], "path", path) || !arg_i64(given[1], "offset", offset) ||
+        !arg_fspath(given[0], "path", path) || !arg_i64(given[1], "offset", offset) ||
         !arg_u64(given[2], "limit", limit) || !arg_encoding(given[3], encoding)) {
       return nullptr;
     }
@@ -246,11 +248,12 @@ template <class Traits>
 PyObject* write_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     PyObject* given[2];
-    std::string_view path, data;
+    PathText path;
+    std::string_view data;
     std::string storage;
     if (!parse_args(qualified<Traits, "write_bytes">(), WRITE_BYTES_PARAMS, args, nargs, kwnames,
                     given) ||
-        !arg_text(given[0], "path", path) || !arg_bytes_view(given[1], "data", storage, data)) {
+        !arg_fspath(given[0], "path", path) || !arg_bytes_view(given[1], "data", storage, data)) {
       return nullptr;
     }
     const auto& client = client_of<Traits>(self);
@@ -271,10 +274,11 @@ template <class Traits>
 PyObject* write_text(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     PyObject* given[3];
-    std::string_view path, encoding;
+    PathText path;
+    std::string_view encoding;
     if (!parse_args(qualified<Traits, "write_text">(), WRITE_TEXT_PARAMS, args, nargs, kwnames,
                     given) ||
-        !arg_text(given[0], "path", path) || !arg_encoding(given[2], encoding)) {
+        !arg_fspath(given[0], "path", path) || !arg_encoding(given[2], encoding)) {
       return nullptr;
     }
     Result<EncodedText> data = encode_text_view(
@@ -303,12 +307,13 @@ PyObject* write_text_atomic(PyObject* self, PyObject* const* args, Py_ssize_t na
                             PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     PyObject* given[5];
-    std::string_view path, encoding;
+    PathText path;
+    std::string_view encoding;
     std::optional<std::string> expected_version;
     bool create_only = false;
     if (!parse_args(qualified<Traits, "write_text_atomic">(), WRITE_ATOMIC_PARAMS, args, nargs,
                     kwnames, given) ||
-        !arg_text(given[0], "path", path) || !arg_encoding(given[2], encoding) ||
+        !arg_fspath(given[0], "path", path) || !arg_encoding(given[2], encoding) ||
         !arg_opt_text(given[3], "expected_version", expected_version) ||
         !arg_flag(given[4], "create_only", create_only)) {
       return nullptr;
@@ -338,10 +343,10 @@ template <class Traits>
 PyObject* mkdir(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     PyObject* given[3];
-    std::string_view path;
+    PathText path;
     bool parents = true, exist_ok = true;
     if (!parse_args(qualified<Traits, "mkdir">(), MKDIR_PARAMS, args, nargs, kwnames, given) ||
-        !arg_text(given[0], "path", path) || !arg_flag(given[1], "parents", parents) ||
+        !arg_fspath(given[0], "path", path) || !arg_flag(given[1], "parents", parents) ||
         !arg_flag(given[2], "exist_ok", exist_ok)) {
       return nullptr;
     }
@@ -362,11 +367,11 @@ template <class Traits, Name M, std::size_t NParams>
 PyObject* delete_path(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     PyObject* given[2];
-    std::string_view path;
+    PathText path;
     std::optional<std::string> expected_version;
     if (!parse_args(qualified<Traits, M>(), std::span<const Param>(DELETE_PARAMS, NParams), args,
                     nargs, kwnames, given) ||
-        !arg_text(given[0], "path", path) ||
+        !arg_fspath(given[0], "path", path) ||
         (NParams == 2 && !arg_opt_text(given[1], "expected_version", expected_version))) {
       return nullptr;
     }

@@ -3,6 +3,7 @@
 import inspect
 import os
 import pathlib
+from pathlib import Path
 
 import pytest
 
@@ -231,6 +232,34 @@ class TestPipeline:
         with pytest.raises(exc):
             call(client)
         assert not (work / "x").exists()
+
+    def test_path_like_arguments(self, core, client, work):
+        class Custom:
+            def __init__(self, path):
+                self.path = path
+
+            def __fspath__(self):
+                return self.path
+
+        p = Custom("sub/f.txt")
+        client.mkdir(Custom("sub"))
+        assert client.write_text_atomic(p, "a\nb\n").size == 4
+        client.write_text(work / "sub/g.txt", "g")
+        client.write_bytes(Path("sub/h.bin"), b"h")
+        assert client.resolve(p) == str(work / "sub/f.txt")
+        assert (client.exists(p), client.is_file(p), client.is_dir(Custom("sub"))) == (True, True, True)
+        assert client.path_info(p) == (True, True, False) and client.stat(p).size == 4
+        assert (client.read_text(p), client.read_bytes(p)) == ("a\nb\n", b"a\nb\n")
+        assert client.read_text_window(p, -1, 1) == ("b\n", 2, 2, 2, False)
+        assert client.exec_command("pwd", cwd=Path("sub")).stdout == f"{work}/sub\n"
+        client.delete_if_version(p, expected_version=client.stat(p).version)
+        client.delete(Path("sub/g.txt"))
+        assert not client.exists(p) and not client.exists("sub/g.txt")
+        for bad in (Custom(b"sub/h.bin"), 5):
+            with pytest.raises(TypeError, match=r"^argument 'path': '(bytes|int)' object cannot be converted to 'PyString'$"):
+                client.stat(bad)
+        with pytest.raises(TypeError, match="^argument 'cwd': "):
+            client.exec_command("true", cwd=b"sub")
 
     def test_receiver_checked(self, core):
         with pytest.raises(TypeError):

@@ -15,7 +15,7 @@ import sys
 import threading
 import time
 import uuid
-from pathlib import Path
+from pathlib import Path, PurePosixPath
 
 import pytest
 
@@ -221,10 +221,10 @@ class TestCommandLine:
     def test_key_login_with_multiplexing_and_flags(self, ssh_world, short_tmp):
         tmp_path = short_tmp
         client = _core.SshClient(" 127.0.0.1 ", port=ssh_world.main.port,
-                                 username=f" {ssh_world.user} ", key_filename=str(ssh_world.key),
+                                 username=f" {ssh_world.user} ", key_filename=ssh_world.key,
                                  connect_timeout=2.5, allow_password_prompt=False,
-                                 ssh_flags="-C -v -A -o Foo=bar -C")
-        assert client.exists(".")
+                                 ssh_flags="-C -v -A -o Foo=bar -C", cwd=PurePosixPath("/"))
+        assert client.exists(PurePosixPath("tmp")) and client.cwd == "/"
         (control,) = tmp_path.iterdir()
         argv = last_argv(ssh_world)
         assert argv[:-1] == [
