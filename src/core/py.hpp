@@ -258,6 +258,19 @@ void boxed_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
+// The same for a value whose destruction waits on something outside the process (a client
+// stopping its ssh master): the GIL is released meanwhile, so other threads go on.
+template <class T>
+void boxed_dealloc_without_gil(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  PyThreadState* state = PyEval_SaveThread();
+  reinterpret_cast<Boxed<T>*>(self)->value.~T();
+  PyEval_RestoreThread(state);
+  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_fn(self);
+  Py_DECREF(type);
+}
+
 // tp_new of classes without a Python constructor: "No constructor defined for {name}".
 PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs);
 

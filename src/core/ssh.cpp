@@ -48,6 +48,9 @@ std::string expand_local_key(std::string_view key) { return utf8_lossy(expand_ho
 
 namespace {
 
+std::vector<std::string> ssh_arguments(const SshClient& client,
+                                       std::optional<std::string> remote_command);
+
 bool positive_finite(double value) { return std::isfinite(value) && value > 0.0; }
 
 bool kept_flag(std::string_view flag) {
@@ -83,7 +86,7 @@ Result<SshClient> connect(SshOptions options) {
   if (options.multiplexing) {
     Result<TempDir> dir = create_control_dir();
     if (!dir.ok()) return dir.error();
-    client.control_dir = std::move(*dir);
+    client.control_dir.emplace(std::move(*dir));
   }
   if (options.password && !options.password->empty()) client.password = std::move(options.password);
   if (options.key_filename && !options.key_filename->empty()) {
@@ -99,6 +102,7 @@ Result<SshClient> connect(SshOptions options) {
   client.allow_password_prompt = options.allow_password_prompt;
   client.accept_unknown_host_key = options.accept_unknown_host_key;
   client.cwd = resolve_from_home(options.cwd);
+  if (client.control_dir) client.control_dir->set_master_args(ssh_arguments(client, std::nullopt));
   return client;
 }
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "command.hpp"
+#include "control.hpp"
 #include "error.hpp"
 #include "fd.hpp"
 #include "fs.hpp"
@@ -52,7 +53,7 @@ class SshClient {
   std::chrono::nanoseconds operation_timeout{30'000'000'000};
   std::uint64_t max_transfer_bytes = DEFAULT_MAX_TRANSFER_BYTES;
   std::vector<std::string> ssh_flags;
-  std::optional<TempDir> control_dir;  // present exactly when multiplexing
+  std::optional<ControlDir> control_dir;  // present exactly when multiplexing
   bool allow_password_prompt = true;
   bool accept_unknown_host_key = false;
 };

@@ -139,7 +139,7 @@ PyTypeObject* ssh_client_type() {
   static PyTypeObject* type = nullptr;
   if (type != nullptr) return type;
   type = make_client_type("tarnwistle._core.SshClient", static_cast<int>(sizeof(Boxed<SshClient>)),
-                          boxed_dealloc<SshClient>,
+                          boxed_dealloc_without_gil<SshClient>,
                           {{Py_tp_doc, const_cast<char*>(SSH_CLIENT_DOC)},
                            {Py_tp_new, reinterpret_cast<void*>(ssh_client_new)},
                            {Py_tp_repr, reinterpret_cast<void*>(repr_py)},

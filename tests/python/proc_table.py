@@ -1,9 +1,13 @@
 """The process table as /proc shows it, for tests that look for children, zombies and
-survivors."""
+survivors, and a runner of child interpreters for what must not happen in this one."""
 
 from __future__ import annotations
 
+import json
 import os
+import subprocess
+import sys
+import textwrap
 
 
 def processes() -> dict[int, tuple[int, str, list[str]]]:
@@ -27,3 +31,14 @@ def own_children() -> dict[int, str]:
     """{pid: state} of every process whose parent is this one, zombies included."""
     me = os.getpid()
     return {pid: state for pid, (ppid, state, _) in processes().items() if ppid == me}
+
+
+def run_script(script, *args, cwd=None, env=None, timeout=60):
+    """Runs a Python script in a child interpreter; returns what it printed, read as JSON. The
+    scripts can import this module."""
+    path = os.pathsep.join(filter(None, [os.path.dirname(__file__), os.environ.get("PYTHONPATH")]))
+    done = subprocess.run([sys.executable, "-c", textwrap.dedent(script), *map(str, args)],
+                          capture_output=True, text=True, cwd=cwd, timeout=timeout,
+                          env={**os.environ, **(env or {}), "PYTHONPATH": path})
+    assert done.returncode == 0, done.stderr
+    return json.loads(done.stdout)

@@ -10,14 +10,12 @@ from __future__ import annotations
 
 import contextlib
 import errno
-import json
 import os
 import pwd
 import re
 import shutil
 import signal
 import subprocess
-import sys
 import tempfile
 import textwrap
 import threading
@@ -27,7 +25,7 @@ from pathlib import Path
 
 import pytest
 
-from proc_table import own_children, processes
+from proc_table import own_children, processes, run_script
 from tarnwistle import _core
 
 TEMP_NAME = re.compile(r"\.tarnwistle-[A-Za-z0-9]{6}\.tmp")
@@ -45,17 +43,6 @@ def wait_until(predicate, seconds):
 
 def alive_with_argv(argv):
     return [pid for pid, (_, state, args) in processes().items() if args == argv and state != "Z"]
-
-
-def run_script(script, *args, cwd, env=None, timeout=60):
-    """Runs a Python script in a child interpreter (for limits that must not touch this one)."""
-    # The scripts import proc_table from beside this file.
-    path = os.pathsep.join(filter(None, [os.path.dirname(__file__), os.environ.get("PYTHONPATH")]))
-    done = subprocess.run([sys.executable, "-c", textwrap.dedent(script), *map(str, args)],
-                          capture_output=True, text=True, cwd=cwd, timeout=timeout,
-                          env={**os.environ, **(env or {}), "PYTHONPATH": path})
-    assert done.returncode == 0, done.stderr
-    return json.loads(done.stdout)
 
 
 # ---- a full file system -------------------------------------------------------------------------

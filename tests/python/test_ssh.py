@@ -19,6 +19,7 @@ from pathlib import Path, PurePosixPath
 
 import pytest
 
+from proc_table import processes, run_script
 from tarnwistle import _core
 
 pytestmark = pytest.mark.ssh
@@ -159,6 +160,39 @@ class TestConstruction:
         del client
         gc.collect()
         assert list(tmp_path.iterdir()) == []
+
+    @pytest.mark.parametrize("how", ["released", "alive at exit"])
+    def test_the_master_goes_with_its_client(self, ssh_world, short_tmp, how):
+        # Run in a child interpreter, which can exit with the client still alive.
+        script = """
+            import ctypes, gc, json, os, sys
+            from proc_table import processes, run_script
+            from tarnwistle import _core
+
+            def masters(path):
+                return [p for p, (_, state, argv) in processes().items()
+                        if state != "Z" and any(path in a for a in argv)]
+
+            port, user, key, how = sys.argv[1:]
+            c = _core.SshClient("127.0.0.1", port=int(port), username=user, key_filename=key,
+                                allow_password_prompt=False)
+            assert c.exists(".")
+            (d,) = os.listdir(os.environ["TMPDIR"])
+            path = os.path.join(os.environ["TMPDIR"], d)
+            before = masters(path)
+            if how == "released":
+                del c
+                gc.collect()
+            else:
+                ctypes.pythonapi.Py_IncRef(ctypes.py_object(c))  # never released
+            print(json.dumps({"path": path, "before": before, "after": masters(path)}))
+        """
+        seen = run_script(script, ssh_world.main.port, ssh_world.user, ssh_world.key, how)
+        assert seen["before"], "no master to stop"
+        assert seen["after"] == ([] if how == "released" else seen["before"])
+        gone = [p for p, (_, state, argv) in processes().items()
+                if state != "Z" and any(seen["path"] in a for a in argv)]
+        assert gone == [] and not os.path.exists(seen["path"])
 
     @pytest.mark.parametrize("extra, stays", [(0, True), (1, False), (6, False)])
     def test_control_path_bound(self, ssh_world, clients, monkeypatch, extra, stays):
