@@ -37,6 +37,12 @@ constexpr Clock::duration POLL_INTERVAL = 10ms;
 constexpr Clock::duration HOOK_DELAY = 30ms;
 constexpr Clock::duration GRACE = 1s;
 constexpr Clock::duration DRAIN = 2s;
+// A run that is interrupted answers within about 100 ms: the scope is polled this often, and
+// the child gets this much grace between SIGTERM and SIGKILL.
+constexpr Clock::duration INTERRUPT_POLL = 20ms;
+constexpr Clock::duration INTERRUPT_GRACE = 50ms;
+
+thread_local InterruptScope* CURRENT_SCOPE = nullptr;
 
 // One capture buffer, co-owned by the runner and one reader thread, so a detached reader can
 // keep appending after the call has returned.
@@ -324,8 +330,9 @@ Clock::time_point saturating_deadline(Clock::time_point start, std::chrono::nano
 
 class Run {
  public:
-  Run(Child child, std::uint64_t limit)
-      : pid_(child.pid),
+  Run(Child child, std::uint64_t limit, bool hurried)
+      : hurried_(hurried),
+        pid_(child.pid),
         pidfd_(open_pidfd(child.pid)),
         out_(std::make_shared<Capture>(limit)),
         err_(std::make_shared<Capture>(limit)),
@@ -365,6 +372,7 @@ class Run {
 
   Result<int> wait(std::optional<Clock::time_point> deadline, const TimeoutHook& on_timeout);
   void drain();
+  bool interrupted() const { return interrupted_; }
   Result<ProcessOutput> report(int status, Clock::time_point start);
 
  private:
@@ -373,9 +381,11 @@ class Run {
     return start_thread(read_pipe, std::move(pipe), std::move(chunk), capture, completion_,
                         reader);
   }
-  void stop_after_deadline(const TimeoutHook& on_timeout);
+  void stop(const TimeoutHook& on_timeout);
   std::string stderr_so_far();
+  bool interrupt_due();
 
+  bool hurried_;  // a time-out stops as fast as an interrupt
   pid_t pid_;
   Fd pidfd_;
   Fd stdout_pipe_, stderr_pipe_, stdin_pipe_;
@@ -384,10 +394,25 @@ class Run {
   std::array<std::thread, 2> readers_;
   bool settled_ = false;  // reaped, or given up on after a failed wait
   bool timed_out_ = false;
+  bool interrupted_ = false;
+  bool fast_ = false;  // stopping in a hurry: short grace, no drain
+  Clock::time_point last_poll_ = Clock::now();
 };
 
 // The child's wait status, or "command wait failed: ...". A run that reached the deadline
 // reports status 0 and timed_out_.
+// Polls the interrupt scope at most every INTERRUPT_POLL; true once it said to stop.
+bool Run::interrupt_due() {
+  if (interrupted_) return true;
+  const Clock::time_point now = Clock::now();
+  if (now - last_poll_ < INTERRUPT_POLL) return false;
+  last_poll_ = now;
+  interrupted_ = InterruptScope::interrupted();
+  return interrupted_;
+}
+
+// The child's wait status, or "command wait failed: ...". A run that reached the deadline
+// reports status 0 and timed_out_; one that was interrupted, status 0 and interrupted_.
 Result<int> Run::wait(std::optional<Clock::time_point> deadline, const TimeoutHook& on_timeout) {
   for (;;) {
     const WaitResult r = try_reap(pid_);
@@ -400,9 +425,11 @@ Result<int> Run::wait(std::optional<Clock::time_point> deadline, const TimeoutHo
       return general_error(concat({"command wait failed: ", os_error_text(r.error)}));
     }
     const Clock::time_point now = Clock::now();
-    if (deadline && now >= *deadline) {
-      timed_out_ = true;
-      stop_after_deadline(on_timeout);
+    const bool late = deadline && now >= *deadline;
+    if (late || interrupt_due()) {
+      timed_out_ = late && !interrupted_;
+      fast_ = interrupted_ || hurried_;
+      stop(on_timeout);
       settled_ = true;
       return 0;
     }
@@ -415,19 +442,21 @@ std::string Run::stderr_so_far() {
   return err_->broken ? std::string() : err_->buffer.raw_bytes();
 }
 
-// The hook, SIGTERM to the group, up to a second of grace, then SIGKILL and a blocking wait.
+// The hook (about 30 ms after a deadline, at once on an interrupt), SIGTERM to the group, a
+// grace period (a second, INTERRUPT_GRACE in a hurry), then SIGKILL and a blocking wait.
 // Errors of kill (the group may be gone) and of the final wait are of no consequence.
-void Run::stop_after_deadline(const TimeoutHook& on_timeout) {
+void Run::stop(const TimeoutHook& on_timeout) {
   if (on_timeout) {
-    std::this_thread::sleep_for(HOOK_DELAY);
+    if (!interrupted_) std::this_thread::sleep_for(HOOK_DELAY);
     const std::string captured = stderr_so_far();
-    on_timeout(captured);
+    const InterruptScope::Pause pause;
+    on_timeout(captured, interrupted_);
   }
   ::kill(-pid_, SIGTERM);
-  const Clock::time_point grace = Clock::now() + GRACE;
+  const Clock::time_point grace = Clock::now() + (fast_ ? INTERRUPT_GRACE : GRACE);
   for (;;) {
     const Clock::time_point now = Clock::now();
-    if (now >= grace) break;
+    if (now >= grace || (!fast_ && interrupt_due())) break;
     const WaitResult r = try_reap(pid_);
     if (r.ended) return;
     if (r.error != 0) break;
@@ -438,11 +467,16 @@ void Run::stop_after_deadline(const TimeoutHook& on_timeout) {
 }
 
 // Readers that have not seen end of file two seconds after the child ended (a background job
-// still holds the pipe) are detached; what they read later is not reported.
+// still holds the pipe) are detached; what they read later is not reported. An interrupt
+// ends the wait at once.
 void Run::drain() {
-  const bool all = completion_->wait_all(Clock::now() + DRAIN);
+  const Clock::time_point deadline = Clock::now() + DRAIN;
+  bool all = fast_;
+  while (!all && !interrupt_due() && Clock::now() < deadline) {
+    all = completion_->wait_all(std::min(deadline, Clock::now() + INTERRUPT_POLL));
+  }
   for (int i = 0; i < 2; ++i) {
-    if (all || completion_->finished(i)) {
+    if (!fast_ && (all || completion_->finished(i))) {
       readers_[i].join();
     } else {
       readers_[i].detach();
@@ -491,7 +525,7 @@ Result<ProcessOutput> run_process(ProcessRequest request, const TimeoutHook& on_
   const Clock::time_point start = Clock::now();
   Result<Child> child = start_child(request);
   if (!child.ok()) return child.error();
-  Run run(std::move(*child), request.max_output_bytes);
+  Run run(std::move(*child), request.max_output_bytes, request.hurried);
   run.start_readers();
   run.start_writer(std::move(request.stdin_data));
 
@@ -500,7 +534,25 @@ Result<ProcessOutput> run_process(ProcessRequest request, const TimeoutHook& on_
   Result<int> status = run.wait(deadline, on_timeout);
   if (!status.ok()) return status.error();  // ~Run lets the readers go
   run.drain();
+  if (run.interrupted()) return general_error(std::string(INTERRUPTED));
   return run.report(*status, start);
 }
+
+InterruptScope::InterruptScope(Check check) : check_(check), outer_(CURRENT_SCOPE) {
+  CURRENT_SCOPE = this;
+}
+
+InterruptScope::~InterruptScope() { CURRENT_SCOPE = outer_; }
+
+bool InterruptScope::interrupted() {
+  InterruptScope* scope = CURRENT_SCOPE;
+  if (scope == nullptr || scope->check_ == nullptr) return false;
+  if (!scope->fired_) scope->fired_ = scope->check_();
+  return scope->fired_;
+}
+
+InterruptScope::Pause::Pause() : saved_(std::exchange(CURRENT_SCOPE, nullptr)) {}
+
+InterruptScope::Pause::~Pause() { CURRENT_SCOPE = saved_; }
 
 }  // namespace tarnwistle

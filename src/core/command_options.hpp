@@ -26,6 +26,9 @@ struct ProcessRequest {
   std::optional<std::chrono::nanoseconds> timeout;  // absent: no limit; saturates when huge
   EnvMap env;
   std::uint64_t max_output_bytes = DEFAULT_MAX_OUTPUT_BYTES;  // per stream
+  // At its time limit the child gets a short grace, not a second, between SIGTERM and SIGKILL,
+  // and output still in flight is not waited for, as for an interrupted run.
+  bool hurried = false;
 };
 
 struct ProcessOutput {

@@ -10,9 +10,10 @@ PyModuleDef MODULE_DEF = {
 };
 
 bool register_all(Registry& r) {
-  return register_errors(r) && register_fs(r) && register_command_result(r) &&
-         register_local(r) && register_ssh(r) && register_client_union(r) &&
-         register_options(r) && register_edit(r) && register_read(r) && register_patch(r);
+  return remember_main_thread() && register_errors(r) && register_fs(r) &&
+         register_command_result(r) && register_local(r) && register_ssh(r) &&
+         register_client_union(r) && register_options(r) && register_edit(r) &&
+         register_read(r) && register_patch(r);
 }
 
 }  // namespace

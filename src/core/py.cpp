@@ -140,6 +140,7 @@ PyObject* raise_value_error(std::string_view message) {
 }
 
 PyObject* raise_error(const CoreError& error) {
+  if (PyErr_Occurred() != nullptr) return nullptr;
   PyObject* cls = exception_class(error.kind);
   if (cls == nullptr) return nullptr;
   PyRef msg = PyRef::steal(new_text(error.message));
@@ -682,6 +683,34 @@ bool set_class_attribute(PyTypeObject* type, const char* name, PyObject* value) 
   }
   PyType_Modified(type);
   return true;
+}
+
+// ---- signals --------------------------------------------------------------------------------
+
+namespace {
+
+unsigned long MAIN_THREAD = 0;  // write-once under the GIL, at module start
+
+}  // namespace
+
+bool remember_main_thread() {
+  PyRef threading = PyRef::steal(PyImport_ImportModule("threading"));
+  PyRef main = threading
+                   ? PyRef::steal(PyObject_CallMethod(threading.get(), "main_thread", nullptr))
+                   : PyRef();
+  PyRef ident = main ? PyRef::steal(PyObject_GetAttrString(main.get(), "ident")) : PyRef();
+  if (!ident) return false;
+  MAIN_THREAD = PyLong_AsUnsignedLong(ident.get());
+  return !PyErr_Occurred();
+}
+
+bool on_main_thread() { return PyThread_get_thread_ident() == MAIN_THREAD; }
+
+bool signal_raised() {
+  const PyGILState_STATE gil = PyGILState_Ensure();
+  const bool raised = PyErr_CheckSignals() != 0;
+  PyGILState_Release(gil);
+  return raised;
 }
 
 // ---- registration ---------------------------------------------------------------------------

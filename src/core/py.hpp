@@ -19,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "command.hpp"
 #include "error.hpp"
 #include "text.hpp"
 
@@ -54,14 +55,23 @@ class PyRef {
 // Sets PanicException (a BaseException subclass) with `message`; returns nullptr.
 PyObject* raise_internal_fault(const char* message) noexcept;
 
+// On the main thread: whether a signal arrived whose Python handler raised (Ctrl-C raises
+// KeyboardInterrupt), which then stays pending for the call to raise. Takes the GIL briefly.
+bool signal_raised();
+// Whether the calling thread is the interpreter's main thread, the only one signals reach.
+bool on_main_thread();
+
 // Runs `work` with the GIL released. `work` must not touch any PyObject. If it throws, the
-// GIL is re-taken (by Restore's destructor) before the exception reaches `guarded`.
+// GIL is re-taken (by Restore's destructor) before the exception reaches `guarded`. On the main
+// thread a process the work runs stops when a signal handler raises (raise_error then keeps
+// that exception).
 template <class F>
 auto without_gil(F&& work) {
   struct Restore {
     PyThreadState* state;
     ~Restore() { PyEval_RestoreThread(state); }
   };
+  const InterruptScope scope(on_main_thread() ? signal_raised : nullptr);
   Restore restore{PyEval_SaveThread()};
   return work();
 }
@@ -86,7 +96,8 @@ PyObject* guarded(F&& body) noexcept {
 // first need. Borrowed; nullptr with an exception set.
 PyObject* exception_class(CoreErrorKind kind);
 
-// Sets the exception of `error`'s kind with its message; returns nullptr.
+// Sets the exception of `error`'s kind with its message; returns nullptr. An exception already
+// pending (a signal handler's, which stopped the work) is kept instead.
 PyObject* raise_error(const CoreError& error);
 // Built-in ValueError with `message`; returns nullptr.
 PyObject* raise_value_error(std::string_view message);
@@ -302,6 +313,9 @@ inline PyCFunction as_method(FastcallKw f) {
 constexpr int FASTCALL_KW = METH_FASTCALL | METH_KEYWORDS;
 
 // ---- registration ---------------------------------------------------------------------------
+
+// Notes which thread is the interpreter's main thread (for on_main_thread); at module start.
+bool remember_main_thread();
 
 // Adds attributes to the module and appends each name to __all__ as it is added. Each area's
 // register_<area> adds its names through it, in the order the module entry calls them.

@@ -444,17 +444,23 @@ Result<void> mkdir_native(const SshClient& client, std::string_view path, bool p
   return {};
 }
 
-void terminate_remote(const SshClient& client, const RemoteProcess& process) {
+void terminate_remote(const SshClient& client, const RemoteProcess& process, bool hurry) {
   // The outcome is ignored on purpose: the runner stops the local ssh next in any case.
-  (void)run_ssh(client, terminate_script(process), std::nullopt, std::chrono::seconds(3), 8192);
+  Result<SshInvocation> inv = ssh_invocation(client, terminate_script(process), std::nullopt,
+                                             hurry ? HURRIED_STOP_LIMIT : TERMINATE_LIMIT, 8192);
+  if (!inv.ok()) return;
+  // A hurried stop waits only until the script has sent SIGTERM: the script then finishes on
+  // the remote side without its local ssh.
+  inv->request.hurried = hurry;
+  (void)run_process(std::move(inv->request));
 }
 
 Result<ProcessOutput> exec_native(const SshClient& client, const RemoteExec& exec) {
   const std::string token = call_token();
   const std::string marker = exec_marker(token);
-  const TimeoutHook hook = [&](std::string_view captured) {
+  const TimeoutHook hook = [&](std::string_view captured, bool interrupted) {
     if (const std::optional<RemoteProcess> process = find_remote_process(captured, marker)) {
-      terminate_remote(client, *process);
+      terminate_remote(client, *process, interrupted);
     }
   };
   Result<ProcessOutput> out =

@@ -142,7 +142,11 @@ struct RemoteExec {
 // Runs it inside the wrapper, stops the remote side on time-out and takes the control line
 // out of stderr (and its length out of stderr_total_bytes).
 Result<ProcessOutput> exec_native(const SshClient& client, const RemoteExec& exec);
-// Stops a remote process group or process tree; every failure is ignored.
-void terminate_remote(const SshClient& client, const RemoteProcess& process);
+// Stops a remote process group or process tree; every failure is ignored. Its own ssh run has
+// TERMINATE_LIMIT, or in a `hurry` (after Ctrl-C) HURRIED_STOP_LIMIT, time enough for the
+// script to send SIGTERM over a multiplexed connection.
+inline constexpr std::chrono::nanoseconds TERMINATE_LIMIT = std::chrono::seconds(3);
+inline constexpr std::chrono::nanoseconds HURRIED_STOP_LIMIT = std::chrono::milliseconds(200);
+void terminate_remote(const SshClient& client, const RemoteProcess& process, bool hurry = false);
 
 }  // namespace tarnwistle

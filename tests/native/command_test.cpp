@@ -159,7 +159,7 @@ TEST(RunProcess, HookSeesStderrBeforeTerm) {
   std::string seen;
   const auto start = Clock::now();
   double at = 0;
-  ProcessOutput out = run_ok(std::move(request), [&](std::string_view captured) {
+  ProcessOutput out = run_ok(std::move(request), [&](std::string_view captured, bool) {
     ++calls;
     seen = captured;
     at = seconds_since(start);

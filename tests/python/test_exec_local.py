@@ -80,6 +80,30 @@ class TestTimeout:
         assert (result.stdout, result.stderr) == ("out\n", "err\n")
 
 
+class TestInterrupt:
+    def test_ctrl_c_stops_the_command_at_once(self, client):
+        threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT)).start()
+        started = time.monotonic()
+        with pytest.raises(KeyboardInterrupt):
+            client.exec_command("sleep 30 & echo $! > pid; wait")
+        assert time.monotonic() - started < 0.8
+        assert wait_gone(int((client.resolve("pid") and open(client.resolve("pid")).read())), 0.5)
+
+    def test_other_threads_are_not_interrupted(self, client):
+        done = threading.Event()
+        results = []
+
+        def work():
+            results.append(client.exec_command("sleep 0.6; echo done"))
+            done.set()
+
+        threading.Thread(target=work).start()
+        threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGINT)).start()
+        with pytest.raises(KeyboardInterrupt):
+            done.wait(5)
+        assert done.wait(5) and results[0].stdout == "done\n" and results[0].ok
+
+
 class TestBackgroundJobs:
     def test_job_holding_stdout_open_ends_the_wait_after_about_two_seconds(self, client):
         start = time.monotonic()
