@@ -406,6 +406,9 @@ class LocalClient:
             max_output_bytes: bytes kept of each output stream, its first and last halves;
                 default 1048576 (1 MiB), from 1 to 16777216.
 
+        Ctrl-C in the main thread stops the command as a time-out does and raises
+        KeyboardInterrupt at once.
+
         Returns:
             A `CommandResult`.
 
@@ -420,7 +423,8 @@ class SshClient:
     """Files and commands on a remote POSIX host, through the system `ssh` program.
 
     Each operation is one run of `ssh` with a small shell script; with multiplexing on, the
-    runs share one master connection, kept open 60 seconds after its last use. Making the
+    runs share one master connection, kept open 60 seconds after its last use and stopped
+    when the client goes (or when the process exits with it alive). Making the
     client contacts nothing; the first operation does, and may fail with
     `AuthenticationError`.
 
