@@ -96,4 +96,47 @@ std::string HeadTailBytes::display_bytes() const {
   return out;
 }
 
+// Hands on pending_[0, keep_from) and keeps the rest.
+std::string_view LineTap::pass_held(std::size_t keep_from) {
+  out_.assign(pending_, 0, keep_from);
+  pending_.erase(0, keep_from);
+  if (line_at_ != std::string::npos) line_at_ -= keep_from;
+  return out_;
+}
+
+std::string_view LineTap::feed(std::string_view chunk) {
+  if (done_) return chunk;
+  const std::size_t old_size = pending_.size();
+  pending_.append(chunk);
+  if (line_at_ == std::string::npos) {
+    // A marker may straddle the previous end: search from where it could have begun.
+    const std::size_t from = old_size >= marker_.size() ? old_size - marker_.size() + 1 : 0;
+    line_at_ = marker_.empty() ? std::string::npos : pending_.find(marker_, from);
+  }
+  if (line_at_ == std::string::npos) {
+    const std::size_t keep = std::min(pending_.size(), marker_.size() - 1);
+    return pass_held(pending_.size() - keep);
+  }
+  const std::size_t newline = pending_.find('\n', std::max(line_at_, old_size));
+  const std::size_t end = newline == std::string::npos ? pending_.size() : newline + 1;
+  if (end - line_at_ > HELD_LIMIT) {
+    done_ = true;  // no line this long is ours: let everything through
+    return pass_held(pending_.size());
+  }
+  if (newline == std::string::npos) return pass_held(line_at_);
+  line_.assign(pending_, line_at_, newline + 1 - line_at_);
+  pending_.erase(line_at_, newline + 1 - line_at_);
+  done_ = true;
+  return pass_held(pending_.size());
+}
+
+std::string_view LineTap::finish() {
+  if (!done_ && line_at_ != std::string::npos) {
+    line_.assign(pending_, line_at_);
+    pending_.resize(line_at_);
+  }
+  done_ = true;
+  return pass_held(pending_.size());
+}
+
 }  // namespace tarnwistle

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace tarnwistle {
 
@@ -47,5 +48,34 @@ class HeadTailBytes {
 
 // "\n... [truncated, {omitted} bytes omitted] ...\n"
 std::string omission_marker(std::uint64_t omitted);
+
+// Takes one line out of a byte stream before it is captured: from the first occurrence of
+// `marker` to the next '\n' (or the end of the stream). Bytes pass on as soon as they cannot
+// belong to that line, so only a possible start of it is ever held back, and never more than
+// HELD_LIMIT bytes: past that the line is given up on and the stream passes unchanged. What
+// passes, and the line, depend only on the concatenated stream, not on its chunking.
+class LineTap {
+ public:
+  static constexpr std::size_t HELD_LIMIT = 65536;
+  explicit LineTap(std::string marker) : marker_(std::move(marker)), done_(marker_.empty()) {}
+
+  // The bytes that pass on now; valid until the next call.
+  std::string_view feed(std::string_view chunk);
+  // At the end of the stream: what was still held back.
+  std::string_view finish();
+
+  const std::string& line() const { return line_; }  // "" until found; its '\n' included
+  std::string_view held() const { return pending_; }  // held back so far
+
+ private:
+  std::string_view pass_held(std::size_t keep_from);
+
+  std::string marker_;
+  std::string pending_;
+  std::string out_;
+  std::string line_;
+  std::size_t line_at_ = std::string::npos;  // where the marker starts in pending_
+  bool done_;
+};
 
 }  // namespace tarnwistle

@@ -141,5 +141,34 @@ TEST(HeadTailBytes, LargeStreamInReadSizedChunks) {
   EXPECT_EQ(buf.omitted(), stream.size() - limit);
 }
 
+// The line from the first marker to its '\n' (or the end), and what passes: the stream without
+// it, whatever the chunking; a marker run longer than the held limit passes unchanged.
+TEST(LineTap, TakesOutOneLineWhateverTheChunking) {
+  const std::string m = "__M__";
+  const std::string long_run = m + std::string(LineTap::HELD_LIMIT + 10, 'x');
+  const struct Case { std::string stream, passed, line; } cases[] = {
+      {"banner\n__M__ PGID 5\nerr __M__ again\n", "banner\nerr __M__ again\n", "__M__ PGID 5\n"},
+      {"a__M__ b", "a", "__M__ b"},
+      {"no marker _M_ __M_", "no marker _M_ __M_", ""},
+      {long_run + "\n", long_run + "\n", ""},
+  };
+  std::mt19937 rng(7);
+  for (const Case& c : cases) {
+    for (int round = 0; round < 50; ++round) {
+      LineTap tap(m);
+      std::string passed;
+      for (std::size_t at = 0; at < c.stream.size();) {
+        const std::size_t n = round == 0 ? c.stream.size()
+                                         : std::uniform_int_distribution<std::size_t>(1, 7)(rng);
+        passed.append(tap.feed(std::string_view(c.stream).substr(at, n)));
+        at += n;
+      }
+      passed.append(tap.finish());
+      ASSERT_EQ(passed, c.passed) << round;
+      ASSERT_EQ(tap.line(), c.line) << round;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace tarnwistle
