@@ -272,10 +272,12 @@ def sync_tree():
             dst.parent.mkdir(parents=True, exist_ok=True)
             shutil.copyfile(src, dst)
             shutil.copymode(src, dst)
-    for path in list(TREE.rglob("*")):
-        rel = path.relative_to(TREE)
-        if path.is_file() and rel.parts[0] != "build" and str(rel) not in files:
-            path.unlink()
+    for top, dirs, names in os.walk(TREE):
+        if Path(top) == TREE:
+            dirs[:] = [d for d in dirs if d != "build"]
+        for name in names:
+            if str((Path(top) / name).relative_to(TREE)) not in files:
+                (Path(top) / name).unlink()
 
 
 def python_for_tests(given):
@@ -439,7 +441,9 @@ def verdict(phase, code, output, limit):
         where = f"{frame.group(1)}::{frame.group(2)}" if frame else "pytest"
         return True, where, f"crash: {signal.Signals(-code).name}"
     if failed:
-        return True, failed.group(1), (failed.group(2) or "")[:120]
+        first_error = re.search(r"^E +(.+)$", output, re.M)  # the failure's first 'E' line
+        reason = first_error.group(1) if first_error else failed.group(2) or ""
+        return True, failed.group(1), reason.strip()[:100]
     return True, "pytest", f"exit {code}"
 
 
@@ -457,8 +461,7 @@ def run_suite(python, seed, limit, log_path):
         for phase, cmd in phases:
             start = log.tell()
             code = run_limited(cmd, env, deadline, log)
-            log.flush()
-            output = Path(log_path).read_text()[start:]
+            output = Path(log_path).read_bytes()[start:].decode(errors="replace")
             killed, killer, reason = verdict(phase, code, output, limit)
             if killed:
                 return killed, killer, reason
@@ -580,6 +583,8 @@ def main():
     out = args.out or WORK / ("subset.json" if subset else "results.json")
     if args.only:
         ids = set(args.only.split(","))
+        if ids - {m.id for m in chosen}:
+            sys.exit(f"not among the {len(chosen)} chosen: {sorted(ids - {m.id for m in chosen})}")
         chosen = [m for m in chosen if m.id in ids]
     elif args.limit:
         chosen = chosen[:args.limit]
