@@ -127,7 +127,7 @@ class Mutant:
 FLIP = {"<": "<=", "<=": "<", ">": ">=", ">=": ">", "==": "!=", "!=": "=="}
 CMP = r"(?:<=|>=|==|!=|<|>)"
 OP = r"(?:<=|>=|==|!=|<|>|\+|-)"
-ERRORISH = re.compile(r"rror|nullptr|\bfalse\b|-1\b|errno|unexpected|^throw")
+ERRORISH = re.compile(r"rror|nullptr|\bfalse\b|-1\b|errno|unexpected")  # a failure returned
 NOT_CALLS = {"if", "while", "for", "switch", "catch", "return", "sizeof", "alignof", "decltype",
              "noexcept", "static_assert", "alignas", "requires", "operator", "defined",
              "min", "max", "swap"}  # the last three are symmetric: a swap changes nothing
@@ -175,7 +175,8 @@ def dropped_errors(m, text, rnd):
             last = text[j:end]
         else:
             continue
-        if not re.match(r"(return|throw)\b", last) or not ERRORISH.search(last[6:].strip()):
+        if not (last.startswith("throw") or last.startswith("return")
+                and ERRORISH.search(last[6:])):
             continue
         if re.match(r"\s*else\b", m[end:]):
             continue
