@@ -76,19 +76,26 @@ find "$B" -name '*.gcda' -empty -delete  # units no process ran
 
 echo "== coverage of src/core"
 GCOVR="$VENV/bin/gcovr"
-"$GCOVR" --root . --object-directory "$B" --filter 'src/core/' --exclude 'fuzz/' --exclude 'tests/' \
-  --exclude-throw-branches --exclude-unreachable-branches -j 2 --json "$B/coverage.json"
+"$GCOVR" --root . --object-directory "$B" --filter 'src/core/' --exclude 'fuzz/' \
+  --exclude 'tests/' --exclude-throw-branches --exclude-unreachable-branches -j 2 \
+  --json "$B/coverage.json"
 # A line of a template counts once, covered when any of its instances ran.
-"$GCOVR" --root . -a "$B/coverage.json" --merge-lines --json-summary-pretty --json-summary "$OUT"
+"$GCOVR" --root . -a "$B/coverage.json" --merge-lines --json-summary-pretty \
+  --json-summary "$OUT"
 for metric in line branch; do
-  "$GCOVR" --root . -a "$B/coverage.json" --merge-lines --txt-metric "$metric" --txt "$B/$metric.txt"
+  "$GCOVR" --root . -a "$B/coverage.json" --merge-lines --txt-metric "$metric" \
+    --txt "$B/$metric.txt"
   cat "$B/$metric.txt"
 done
 python3 - "$OUT" <<'EOF'
 import json, sys
 s = json.load(open(sys.argv[1]))
 for m in ("line", "branch"):
-    print(f"src/core {m} coverage: {s[m + '_percent']:.1f}% ({s[m + '_covered']}/{s[m + '_total']})")
+    covered, total = s[m + "_covered"], s[m + "_total"]
+    print(f"src/core {m} coverage: {s[m + '_percent']:.1f}% ({covered}/{total})")
 EOF
 echo "summary: $OUT"
-[ "$status" -eq 0 ] || { echo "the tests failed (exit $status): these figures are of a failing run"; exit "$status"; }
+if [ "$status" -ne 0 ]; then
+  echo "the tests failed (exit $status): these figures are of a failing run"
+  exit "$status"
+fi
