@@ -1,4 +1,5 @@
 #include "read.hpp"
+
 #include "text.hpp"
 
 #include <algorithm>
@@ -36,60 +37,6 @@ std::uint64_t count_newlines(std::string_view text) {
 
 namespace {
 
-// Position just after the line that starts at `pos` (pos < text.size()).
-std::size_t line_end(std::string_view text, std::size_t pos) {
-  const void* nl = std::memchr(text.data() + pos, '\n', text.size() - pos);
-  if (nl == nullptr) return text.size();
-  return static_cast<std::size_t>(static_cast<const char*>(nl) - text.data()) + 1;
-}
-
-struct Skipped {
-  std::size_t pos;     // where the next line starts (text.size() when none is left)
-  std::uint64_t lines; // lines passed over; fewer than asked when the text ended first
-};
-
-// Passes over the first `k` lines. Whole blocks without the k-th line ending are only
-// counted, so skipping far into a big text costs a vectorised scan, not a call per line.
-Skipped skip_lines(std::string_view text, std::uint64_t k) {
-  constexpr std::size_t BLOCK = 4096;
-  std::size_t pos = 0;
-  std::uint64_t done = 0;
-  while (done < k && text.size() - pos > BLOCK) {
-    const std::uint64_t n = count_newlines(text.substr(pos, BLOCK));
-    if (n >= k - done) break;
-    done += n;
-    pos += BLOCK;
-  }
-  while (done < k && pos < text.size()) {
-    pos = line_end(text, pos);
-    ++done;
-  }
-  return {pos, done};
-}
-
-// Start of the last `kept` lines (1 <= kept <= the text's line count), found from the end.
-// The final byte is left out of the first search: a '\n' there ends a line but starts none.
-std::size_t start_of_last_lines(std::string_view text, std::uint64_t kept) {
-  std::size_t end = text.size() - 1;
-  for (std::uint64_t k = 0; k < kept; ++k) {
-    const void* nl = ::memrchr(text.data(), '\n', end);
-    if (nl == nullptr) return 0;
-    end = static_cast<std::size_t>(static_cast<const char*>(nl) - text.data());
-  }
-  return end + 1;
-}
-
-// Appends at most `count` lines starting at `pos`; returns the position after the last one.
-std::size_t collect_lines(std::string_view text, std::size_t pos, std::uint64_t count,
-                          std::vector<std::string_view>& out) {
-  for (std::uint64_t i = 0; i < count && pos < text.size(); ++i) {
-    const std::size_t end = line_end(text, pos);
-    out.push_back(text.substr(pos, end - pos));
-    pos = end;
-  }
-  return pos;
-}
-
 unsigned decimal_digits(unsigned __int128 value) {
   unsigned n = 1;
   while (value >= 10) {
@@ -99,57 +46,30 @@ unsigned decimal_digits(unsigned __int128 value) {
   return n;
 }
 
-ReadWindow empty_window(std::uint64_t total_lines) {
-  ReadWindow w;
-  w.total_lines = total_lines;
-  w.start_line = total_lines + 1;
-  w.end_line = total_lines;
-  return w;
-}
-
-// Fills the content of a non-empty window whose lines run from `begin` to `end` in `text`.
-void finish_window(ReadWindow& w, std::string_view text, std::size_t begin, std::size_t end,
-                   std::uint64_t first, bool show_line_numbers) {
-  w.plain = text.substr(begin, end - begin);
-  w.start_line = first + 1;
-  w.end_line = first + w.raw_lines.size();
-  if (show_line_numbers) {
-    w.numbered = format_cat_n_inner(w.raw_lines, w.start_line, w.total_lines, w.truncated);
-  }
-}
-
-ReadWindow head_window(std::string_view text, std::uint64_t skip, std::uint64_t limit,
-                       bool show_line_numbers) {
-  const Skipped skipped = skip_lines(text, skip);
-  if (skipped.lines < skip || skipped.pos == text.size()) return empty_window(skipped.lines);
-  const std::string_view rest = text.substr(skipped.pos);
-  const std::uint64_t rest_lines = count_lines_inner(rest);
-  ReadWindow w;
-  w.total_lines = skip + rest_lines;
-  const std::uint64_t count = std::min(limit, rest_lines);
-  w.truncated = count < rest_lines;
-  w.raw_lines.reserve(count);
-  const std::size_t end = collect_lines(text, skipped.pos, count, w.raw_lines);
-  finish_window(w, text, skipped.pos, end, skip, show_line_numbers);
-  return w;
-}
-
-ReadWindow tail_window(std::string_view text, std::uint64_t keep, bool show_line_numbers) {
-  const std::uint64_t total = count_lines_inner(text);
-  const std::uint64_t kept = std::min(keep, total);
-  const std::uint64_t first = total - kept;
-  // Walk from whichever end is nearer to the first kept line.
-  const std::size_t begin =
-      kept <= first ? start_of_last_lines(text, kept) : skip_lines(text, first).pos;
-  ReadWindow w;
-  w.total_lines = total;
-  w.raw_lines.reserve(kept);
-  collect_lines(text, begin, kept, w.raw_lines);
-  finish_window(w, text, begin, text.size(), first, show_line_numbers);
-  return w;
-}
-
 }  // namespace
+
+std::size_t Utf8Lines::line_end(std::size_t pos) const {
+  const void* nl = std::memchr(text.data() + pos, '\n', text.size() - pos);
+  if (nl == nullptr) return text.size();
+  return static_cast<std::size_t>(static_cast<const char*>(nl) - text.data()) + 1;
+}
+
+std::size_t Utf8Lines::last_newline(std::size_t end) const {
+  const void* nl = ::memrchr(text.data(), '\n', end);
+  if (nl == nullptr) return lines::npos;
+  return static_cast<std::size_t>(static_cast<const char*>(nl) - text.data());
+}
+
+std::vector<std::string_view> line_views(std::string_view text,
+                                         std::span<const std::size_t> bounds) {
+  std::vector<std::string_view> views;
+  if (bounds.empty()) return views;
+  views.reserve(bounds.size() - 1);
+  for (std::size_t i = 0; i + 1 < bounds.size(); ++i) {
+    views.push_back(text.substr(bounds[i], bounds[i + 1] - bounds[i]));
+  }
+  return views;
+}
 
 std::uint64_t count_lines_inner(std::string_view text) {
   if (text.empty()) return 0;
@@ -158,15 +78,7 @@ std::uint64_t count_lines_inner(std::string_view text) {
 
 std::vector<std::string_view> slice_lines_inner(std::string_view text, std::uint64_t start,
                                                 std::uint64_t take) {
-  std::vector<std::string_view> lines;
-  if (take == 0) return lines;
-  const Skipped skipped = skip_lines(text, start);
-  if (skipped.lines < start) return lines;
-  // A large `take` is bounded by the lines that are left, counted once for an exact reserve.
-  constexpr std::uint64_t SMALL = 256;
-  lines.reserve(take <= SMALL ? take : std::min(take, count_lines_inner(text.substr(skipped.pos))));
-  collect_lines(text, skipped.pos, take, lines);
-  return lines;
+  return line_views(text, lines::slice(Utf8Lines{text}, start, take));
 }
 
 std::string format_cat_n_inner(std::span<const std::string_view> lines, std::uint64_t start_line,
@@ -198,14 +110,19 @@ std::string format_cat_n_inner(std::span<const std::string_view> lines, std::uin
 Result<ReadWindow> prepare_read_inner(std::string_view text, std::int64_t offset,
                                       std::uint64_t limit, bool show_line_numbers) {
   if (limit == 0) return invalid_value("limit must be > 0");
-  if (text.empty()) return empty_window(0);
-  if (offset < 0) {
-    // Two's-complement negation: the most negative offset keeps 2^63 lines, that is all.
-    const std::uint64_t keep = std::uint64_t{0} - static_cast<std::uint64_t>(offset);
-    return tail_window(text, keep, show_line_numbers);
+  const lines::Shape shape = lines::window(Utf8Lines{text}, offset, limit);
+  ReadWindow w;
+  w.total_lines = shape.total_lines;
+  w.start_line = shape.count() == 0 ? shape.total_lines + 1 : shape.first + 1;
+  w.end_line = shape.count() == 0 ? shape.total_lines : shape.first + shape.count();
+  if (shape.count() == 0) return w;
+  w.truncated = shape.truncated;
+  w.raw_lines = line_views(text, shape.bounds);
+  w.plain = text.substr(shape.bounds.front(), shape.bounds.back() - shape.bounds.front());
+  if (show_line_numbers) {
+    w.numbered = format_cat_n_inner(w.raw_lines, w.start_line, w.total_lines, w.truncated);
   }
-  const std::uint64_t skip = offset <= 1 ? 0 : static_cast<std::uint64_t>(offset) - 1;
-  return head_window(text, skip, limit, show_line_numbers);
+  return w;
 }
 
 }  // namespace tarnwistle

@@ -1,0 +1,77 @@
+// Text arguments of the module's text functions, and the str functions of the interpreter
+// that let those functions work on a str without encoding it.
+//
+// An ASCII str is its own UTF-8, read in place. Any other str has no UTF-8 form until it is
+// encoded: that costs more than most of the work itself and, when the str caches it, leaves
+// a second copy of the text for the str's lifetime. So an exact str that is not ASCII is
+// checked by one pass over its characters (it must have a UTF-8 form, as for every text
+// argument) and then worked on through the interpreter's own functions where the function's
+// rule can be said in them; where it cannot, and for str subclasses, the text is encoded
+// into a temporary bytes object that the call drops.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+#include "py.hpp"
+#include "wide.hpp"
+
+namespace tarnwistle::py {
+
+struct TextArg {
+  PyObject* str = nullptr;  // borrowed: the caller's argument keeps it alive
+  Py_ssize_t length = 0;    // in characters
+  bool ascii = false;
+  bool exact = false;
+  PyRef encoded;            // the temporary UTF-8 form, once one was made
+  std::string_view utf8;    // valid after to_utf8, while the argument and `encoded` live
+
+  // Whether the function may work on the characters through the interpreter's functions.
+  bool by_characters() const { return exact && !ascii; }
+};
+
+// A str (or subclass) argument; the TypeError of arg_text when it is not one.
+bool arg_str(PyObject* obj, const char* name, TextArg& out);
+
+// The UTF-8 form: the str's own buffer when it is ASCII, else a temporary bytes object, so
+// the str keeps no cached copy. The interpreter's UnicodeEncodeError for lone surrogates.
+bool to_utf8(TextArg& text);
+
+// One pass over the characters of `text`, fed to `scan` in runs. A text with a lone
+// surrogate fails with the same UnicodeEncodeError that encoding it raises.
+bool scan_characters(const TextArg& text, CodePointScan& scan);
+
+// The conversion of a text argument: arg_str, then the scan for a text worked on by
+// characters, or its UTF-8 form for any other. So every check of the argument is done
+// before the next argument is converted, as for arg_text.
+bool arg_text_scanned(PyObject* obj, const char* name, TextArg& out, CodePointScan& scan);
+
+// ---- a str through the interpreter's str functions ---------------------------------------
+
+// A str as the line walks of read.hpp see it: positions are characters. The '\n' count of
+// the whole text comes from its scan. The functions cannot fail on positions inside the str.
+// GIL held.
+class StrLines {
+ public:
+  StrLines(const TextArg& text, std::uint64_t newlines)
+      : str_(text.str), size_(static_cast<std::size_t>(text.length)), newlines_(newlines) {}
+
+  std::size_t size() const { return size_; }
+  std::uint64_t newlines(std::size_t from, std::size_t to) const;
+  std::size_t line_end(std::size_t pos) const;
+  std::size_t last_newline(std::size_t end) const;
+  bool ends_open() const;
+
+ private:
+  PyObject* str_;
+  std::size_t size_;
+  std::uint64_t newlines_;
+};
+
+// str[begin:end] as a new str, or nullptr with the exception set.
+PyObject* substring(PyObject* str, std::size_t begin, std::size_t end);
+// The pieces of `str` between successive bounds, as a list; nullptr with the exception set.
+PyObject* substring_list(PyObject* str, std::span<const std::size_t> bounds);
+
+}  // namespace tarnwistle::py
