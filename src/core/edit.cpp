@@ -41,6 +41,9 @@ std::size_t find_by_memmem(std::string_view hay, std::string_view needle, std::s
 // scanned; a text that makes them dearer (long runs of near-matches) is handed to memmem,
 // whose two-way search keeps the whole scan linear.
 std::size_t find_substring(std::string_view hay, std::string_view needle, std::size_t from) {
+  // From about 32 bytes on, memmem's skipping search reads less of the text than this filter.
+  constexpr std::size_t SKIPPING = 32;
+  if (needle.size() >= SKIPPING) return find_by_memmem(hay, needle, from);
   std::size_t i = from;
 #if defined(__SSE2__)
   const std::size_t n = hay.size(), m = needle.size();
@@ -203,22 +206,34 @@ std::string with_crlf(std::string_view s) {
   return out;
 }
 
-std::vector<Span> find_matches_inner(std::string_view text, std::string_view pattern) {
+Matches find_matches_ruled(std::string_view text, std::string_view pattern) {
+  Matches found;
   if (pattern.empty()) {
-    if (text.empty()) return {Span{0, 0}};
-    return {};
+    if (text.empty()) found.spans.push_back(Span{0, 0});
+    return found;
   }
-  std::vector<Span> found = exact_find_all(text, pattern);
-  if (!found.empty()) return found;
+  found.spans = exact_find_all(text, pattern);
+  if (!found.spans.empty()) return found;
+  found.rule = MatchRule::Lines;
   if (pattern.find('\n') != std::string_view::npos && contains_crlf(text)) {
-    const std::string crlf_pattern = with_crlf(pattern);
+    std::string crlf_pattern = with_crlf(pattern);
     if (crlf_pattern != pattern) {
-      found = exact_find_all(text, crlf_pattern);
-      if (!found.empty()) return found;
-      return rstrip_lines_find_all(text, crlf_pattern);
+      found.spans = exact_find_all(text, crlf_pattern);
+      if (!found.spans.empty()) {
+        found.rule = MatchRule::CrlfExact;
+        found.crlf_pattern = std::move(crlf_pattern);
+      } else {
+        found.spans = rstrip_lines_find_all(text, crlf_pattern);
+      }
+      return found;
     }
   }
-  return rstrip_lines_find_all(text, pattern);
+  found.spans = rstrip_lines_find_all(text, pattern);
+  return found;
+}
+
+std::vector<Span> find_matches_inner(std::string_view text, std::string_view pattern) {
+  return find_matches_ruled(text, pattern).spans;
 }
 
 Result<std::string> apply_replacements_text_inner(std::string_view text,
@@ -245,23 +260,36 @@ Result<std::string> apply_replacements_text_inner(std::string_view text,
   return out;
 }
 
-Result<EditOutcome> edit_text_inner(std::string_view text, std::string_view old,
-                                    std::string_view new_text, bool replace_all) {
-  const std::vector<Span> spans = find_matches_inner(text, old);
-  if (spans.empty()) return invalid_value("NOT_FOUND: old_string not found");
-  if (spans.size() > 1 && !replace_all) {
-    return invalid_value(concat({"AMBIGUOUS: old_string found ", number(spans.size()), " times"}));
+std::optional<CoreError> refuse_edit(std::uint64_t found, bool replace_all) {
+  if (found == 0) return invalid_value("NOT_FOUND: old_string not found");
+  if (found > 1 && !replace_all) {
+    return invalid_value(concat({"AMBIGUOUS: old_string found ", number(found), " times"}));
+  }
+  return std::nullopt;
+}
+
+Result<EditPlan> plan_edit(std::string_view text, std::string_view old, std::string_view new_text,
+                           bool replace_all) {
+  EditPlan plan;
+  plan.matches = find_matches_ruled(text, old);
+  if (std::optional<CoreError> refused = refuse_edit(plan.matches.spans.size(), replace_all)) {
+    return std::move(*refused);
   }
   // Only a replacement with a '\n' can change in CRLF form, so only then is the text scanned.
-  std::string crlf_replacement;
-  std::string_view replacement = new_text;
-  if (new_text.find('\n') != std::string_view::npos && contains_crlf(text)) {
-    crlf_replacement = with_crlf(new_text);
-    replacement = crlf_replacement;
-  }
-  Result<std::string> rebuilt = apply_replacements_text_inner(text, spans, replacement);
+  plan.crlf_replacement = new_text.find('\n') != std::string_view::npos && contains_crlf(text);
+  if (plan.crlf_replacement) plan.replacement = with_crlf(new_text);
+  return plan;
+}
+
+Result<EditOutcome> edit_text_inner(std::string_view text, std::string_view old,
+                                    std::string_view new_text, bool replace_all) {
+  Result<EditPlan> plan = plan_edit(text, old, new_text, replace_all);
+  if (!plan.ok()) return std::move(plan.error());
+  const std::string_view replacement = plan->crlf_replacement ? plan->replacement : new_text;
+  Result<std::string> rebuilt =
+      apply_replacements_text_inner(text, plan->matches.spans, replacement);
   if (!rebuilt.ok()) return std::move(rebuilt.error());
-  return EditOutcome{std::move(*rebuilt), spans.size()};
+  return EditOutcome{std::move(*rebuilt), plan->matches.spans.size()};
 }
 
 }  // namespace tarnwistle

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -57,6 +58,18 @@ std::string with_crlf(std::string_view s);
 // Exact matches; failing that, the CRLF form of the pattern; failing that, the line fallback.
 std::vector<Span> find_matches_inner(std::string_view text, std::string_view pattern);
 
+// Which step of find_matches_inner found the spans. Exact spans are the leftmost
+// non-overlapping occurrences of one string (the pattern or its CRLF form), so a rebuild may
+// also be said as replacing that string.
+enum class MatchRule { Exact, CrlfExact, Lines };
+struct Matches {
+  std::vector<Span> spans;
+  MatchRule rule = MatchRule::Exact;
+  std::string crlf_pattern;  // the string found, when `rule` is CrlfExact
+};
+// find_matches_inner, telling also which step decided.
+Matches find_matches_ruled(std::string_view text, std::string_view pattern);
+
 // `text` with every span replaced by `replacement`. Spans may come in any order (sorted
 // stably by start) and must lie on character boundaries without overlapping; otherwise an
 // InvalidValue naming the first failed check. The result is allocated once.
@@ -68,6 +81,20 @@ struct EditOutcome {
   std::string text;
   std::uint64_t count = 0;
 };
+
+// The refusal of an edit that found `found` matches: NOT_FOUND for none, AMBIGUOUS for
+// several unless `replace_all`; nullopt when the edit goes ahead.
+std::optional<CoreError> refuse_edit(std::uint64_t found, bool replace_all);
+
+// An edit decided but not yet applied: the matches and what goes in their place.
+struct EditPlan {
+  Matches matches;
+  // When new_text has a '\n' and the text a "\r\n", the replacement is new_text in CRLF form.
+  bool crlf_replacement = false;
+  std::string replacement;  // only when crlf_replacement
+};
+Result<EditPlan> plan_edit(std::string_view text, std::string_view old, std::string_view new_text,
+                           bool replace_all);
 
 // Replaces the matches of `old` by `new_text` (made CRLF when `text` has any "\r\n").
 // InvalidValue "NOT_FOUND: ..." without a match, "AMBIGUOUS: ..." for several matches unless

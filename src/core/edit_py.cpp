@@ -2,6 +2,7 @@
 #include "bindings.hpp"
 #include "edit.hpp"
 #include "py.hpp"
+#include "text_py.hpp"
 
 namespace tarnwistle::py {
 namespace {
@@ -41,16 +42,96 @@ PyObject* new_span_list(std::span<const Span> spans) {
   return list.release();
 }
 
+// ---- a text worked on by characters --------------------------------------------------------
+
+// The exact steps of find_matches_inner on a text worked on by characters: when they decide,
+// the string whose occurrences are the matches (the pattern or its CRLF form) and their
+// count; when only the line fallback can decide, `decided` is false.
+struct ExactCount {
+  bool decided = false;
+  PyRef found;
+  std::uint64_t count = 0;
+  std::uint64_t found_utf8_size = 0;
+};
+
+// Occurrences are counted by the interpreter's str.count, which counts the leftmost
+// non-overlapping ones, as exact_find_all finds them. The text is not empty.
+bool exact_by_characters(const TextArg& text, bool text_crlf, TextArg& pattern,
+                         ExactCount& out) {
+  out.decided = pattern.length == 0;  // no match in a text that is not empty
+  if (out.decided) return true;
+  const Py_ssize_t n = PyUnicode_Count(text.str, pattern.str, 0, text.length);
+  if (n < 0 || !to_utf8(pattern)) return false;
+  if (n > 0) {
+    out = {true, PyRef::borrow(pattern.str), static_cast<std::uint64_t>(n), pattern.utf8.size()};
+    return true;
+  }
+  if (!text_crlf || pattern.utf8.find('\n') == std::string_view::npos) return true;
+  const std::string crlf_pattern = with_crlf(pattern.utf8);
+  if (crlf_pattern == pattern.utf8) return true;
+  PyRef found = PyRef::steal(new_text(crlf_pattern));
+  const Py_ssize_t m = found ? PyUnicode_Count(text.str, found.get(), 0, text.length) : -1;
+  if (m < 0) return false;
+  if (m > 0) out = {true, std::move(found), static_cast<std::uint64_t>(m), crlf_pattern.size()};
+  return true;
+}
+
+// The UTF-8 offsets of the `count` occurrences of `found` in the text.
+bool utf8_starts(const TextArg& text, PyObject* found, std::uint64_t count,
+                 std::vector<std::uint64_t>& offsets) {
+  std::vector<std::uint64_t> positions;
+  positions.reserve(count);
+  const Py_ssize_t step = std::max<Py_ssize_t>(PyUnicode_GetLength(found), 1);
+  for (Py_ssize_t from = 0; positions.size() < count; ) {
+    const Py_ssize_t at = PyUnicode_Find(text.str, found, from, text.length, 1);
+    if (at == -1) break;  // cannot happen: `count` were counted
+    if (at < 0) return false;
+    positions.push_back(static_cast<std::uint64_t>(at));
+    from = at + step;
+  }
+  Utf8Positions utf8(positions);
+  if (!read_runs(text, [&](std::u32string_view run) {
+        utf8.feed(run);
+        return !utf8.done();
+      })) {
+    return false;
+  }
+  offsets = utf8.offsets();
+  return true;
+}
+
+PyObject* find_matches_by_characters(TextArg& text, bool text_crlf, TextArg& pattern) {
+  ExactCount exact;
+  if (!exact_by_characters(text, text_crlf, pattern, exact)) return nullptr;
+  if (!exact.decided) {  // the line fallback works on UTF-8
+    if (!to_utf8(text)) return nullptr;
+    const std::vector<Span> spans =
+        without_gil([&] { return find_matches_inner(text.utf8, pattern.utf8); });
+    return new_span_list(spans);
+  }
+  std::vector<std::uint64_t> starts;
+  if (exact.count > 0 && !utf8_starts(text, exact.found.get(), exact.count, starts)) return nullptr;
+  std::vector<Span> spans;
+  spans.reserve(starts.size());
+  for (std::uint64_t start : starts) spans.push_back({start, exact.found_utf8_size});
+  return new_span_list(spans);
+}
+
 PyObject* find_matches_py(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     PyObject* given[2];
-    std::string_view text, pattern;
+    TextArg text, pattern;
+    CodePointScan text_scan(true), pattern_scan;
     if (!parse_args("find_matches", FIND_MATCHES_PARAMS, args, nargs, kwnames, given) ||
-        !arg_text(given[0], "text", text) || !arg_text(given[1], "pattern", pattern)) {
+        !arg_text_scanned(given[0], "text", text, text_scan) ||
+        !arg_text_scanned(given[1], "pattern", pattern, pattern_scan)) {
       return nullptr;
     }
-    const std::vector<Span> spans = without_gil([&] { return find_matches_inner(text, pattern); });
+    if (text.by_characters()) return find_matches_by_characters(text, text_scan.crlf(), pattern);
+    if (!to_utf8(pattern)) return nullptr;
+    const std::vector<Span> spans =
+        without_gil([&] { return find_matches_inner(text.utf8, pattern.utf8); });
     return new_span_list(spans);
   });
 }
@@ -59,36 +140,101 @@ PyObject* apply_replacements_text_py(PyObject*, PyObject* const* args, Py_ssize_
                                      PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     PyObject* given[3];
-    std::string_view text, new_string;
+    TextArg text, new_string;
     std::vector<Span> spans;
+    // Spans are UTF-8 offsets, so the text is encoded, into a copy the call drops.
     if (!parse_args("apply_replacements_text", APPLY_REPLACEMENTS_TEXT_PARAMS, args, nargs,
                     kwnames, given) ||
-        !arg_text(given[0], "text", text) || !arg_spans(given[1], "matches", spans) ||
-        !arg_text(given[2], "new_string", new_string)) {
+        !arg_str(given[0], "text", text) || !to_utf8(text) ||
+        !arg_spans(given[1], "matches", spans) || !arg_str(given[2], "new_string", new_string) ||
+        !to_utf8(new_string)) {
       return nullptr;
     }
-    Result<std::string> rebuilt =
-        without_gil([&] { return apply_replacements_text_inner(text, spans, new_string); });
+    Result<std::string> rebuilt = without_gil(
+        [&] { return apply_replacements_text_inner(text.utf8, spans, new_string.utf8); });
     if (!rebuilt.ok()) return raise_error(rebuilt.error());
     return new_text(*rebuilt);
   });
 }
 
+// The edited text built once, by the interpreter's str.replace of the `count` leftmost
+// non-overlapping occurrences of `found`: the same text as rebuilding from their spans.
+PyObject* replaced(const TextArg& text, PyObject* found, PyObject* replacement,
+                   std::uint64_t count) {
+  return new_tuple({PyUnicode_Replace(text.str, found, replacement,
+                                      static_cast<Py_ssize_t>(count)),
+                    new_u64(count)});
+}
+
+// The edit of a text worked on by characters that only the line fallback can decide.
+PyObject* edit_on_utf8(TextArg& text, TextArg& old_string, TextArg& new_string,
+                       bool replace_all) {
+  if (!to_utf8(text) || !to_utf8(old_string) || !to_utf8(new_string)) return nullptr;
+  Result<EditOutcome> edited = without_gil([&] {
+    return edit_text_inner(text.utf8, old_string.utf8, new_string.utf8, replace_all);
+  });
+  if (!edited.ok()) return raise_error(edited.error());
+  return new_tuple({new_text(edited->text), new_u64(edited->count)});
+}
+
+PyObject* edit_by_characters(TextArg& text, bool text_crlf, TextArg& old_string,
+                             TextArg& new_string, bool replace_all) {
+  ExactCount exact;
+  if (!exact_by_characters(text, text_crlf, old_string, exact)) return nullptr;
+  if (!exact.decided) return edit_on_utf8(text, old_string, new_string, replace_all);
+  if (std::optional<CoreError> refused = refuse_edit(exact.count, replace_all)) {
+    return raise_error(*refused);
+  }
+  if (!to_utf8(new_string)) return nullptr;
+  if (!text_crlf || new_string.utf8.find('\n') == std::string_view::npos) {
+    return replaced(text, exact.found.get(), new_string.str, exact.count);
+  }
+  PyRef crlf_replacement = PyRef::steal(new_text(with_crlf(new_string.utf8)));
+  if (!crlf_replacement) return nullptr;
+  return replaced(text, exact.found.get(), crlf_replacement.get(), exact.count);
+}
+
+// A text read in place: the native plan, then the interpreter's str.replace for exact matches
+// (the result is built once, in the str returned) or the native rebuild for line matches.
+PyObject* edit_in_place(TextArg& text, TextArg& old_string, TextArg& new_string,
+                        bool replace_all) {
+  if (!to_utf8(old_string) || !to_utf8(new_string)) return nullptr;
+  Result<EditPlan> plan = without_gil(
+      [&] { return plan_edit(text.utf8, old_string.utf8, new_string.utf8, replace_all); });
+  if (!plan.ok()) return raise_error(plan.error());
+  const Matches& matches = plan->matches;
+  const std::string_view inserted = plan->crlf_replacement ? plan->replacement : new_string.utf8;
+  if (matches.rule == MatchRule::Lines) {
+    Result<std::string> rebuilt =
+        without_gil([&] { return apply_replacements_text_inner(text.utf8, matches.spans, inserted); });
+    if (!rebuilt.ok()) return raise_error(rebuilt.error());
+    return new_tuple({new_text(*rebuilt), new_u64(matches.spans.size())});
+  }
+  PyRef found = matches.rule == MatchRule::Exact ? PyRef::borrow(old_string.str)
+                                                 : PyRef::steal(new_text(matches.crlf_pattern));
+  PyRef replacement = plan->crlf_replacement ? PyRef::steal(new_text(plan->replacement))
+                                             : PyRef::borrow(new_string.str);
+  if (!found || !replacement) return nullptr;
+  return replaced(text, found.get(), replacement.get(), matches.spans.size());
+}
+
 PyObject* edit_text_py(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     PyObject* given[4];
-    std::string_view text, old_string, new_string;
+    TextArg text, old_string, new_string;
+    CodePointScan text_scan(true), old_scan, new_scan;
     bool replace_all = false;
     if (!parse_args("edit_text", EDIT_TEXT_PARAMS, args, nargs, kwnames, given) ||
-        !arg_text(given[0], "text", text) || !arg_text(given[1], "old_string", old_string) ||
-        !arg_text(given[2], "new_string", new_string) ||
+        !arg_text_scanned(given[0], "text", text, text_scan) ||
+        !arg_text_scanned(given[1], "old_string", old_string, old_scan) ||
+        !arg_text_scanned(given[2], "new_string", new_string, new_scan) ||
         !arg_bool(given[3], "replace_all", replace_all)) {
       return nullptr;
     }
-    Result<EditOutcome> edited =
-        without_gil([&] { return edit_text_inner(text, old_string, new_string, replace_all); });
-    if (!edited.ok()) return raise_error(edited.error());
-    return new_tuple({new_text(edited->text), new_u64(edited->count)});
+    if (text.by_characters()) {
+      return edit_by_characters(text, text_scan.crlf(), old_string, new_string, replace_all);
+    }
+    return edit_in_place(text, old_string, new_string, replace_all);
   });
 }
 

@@ -2,18 +2,9 @@
 
 #include "read.hpp"
 
-#include <algorithm>
-#include <memory>
-
 namespace tarnwistle::py {
 
 namespace {
-
-static_assert(sizeof(wchar_t) == sizeof(char32_t), "a wchar_t must hold any code point");
-
-// Characters read out per run: the run's copy and its widened form stay in the cache and
-// below the allocator's threshold for fresh mappings.
-constexpr Py_ssize_t RUN = 16384;
 
 PyObject* ISASCII = nullptr;  // str.isascii, write-once under the GIL
 
@@ -50,26 +41,27 @@ bool arg_str(PyObject* obj, const char* name, TextArg& out) {
 }
 
 bool to_utf8(TextArg& text) {
-  if (text.ascii) return arg_text(text.str, "", text.utf8);  // its own buffer, no copy
+  if (text.has_utf8) return true;
+  if (text.ascii) {
+    text.has_utf8 = arg_text(text.str, "", text.utf8);  // its own buffer, no copy
+    return text.has_utf8;
+  }
   text.encoded = PyRef::steal(PyUnicode_AsUTF8String(text.str));
   if (!text.encoded) return false;
   char* data = nullptr;
   Py_ssize_t size = 0;
   if (PyBytes_AsStringAndSize(text.encoded.get(), &data, &size) != 0) return false;
   text.utf8 = std::string_view(data, static_cast<std::size_t>(size));
+  text.has_utf8 = true;
   return true;
 }
 
 bool scan_characters(const TextArg& text, CodePointScan& scan) {
-  std::unique_ptr<char32_t[]> run(new char32_t[RUN]);
-  auto* wide = reinterpret_cast<wchar_t*>(run.get());
-  for (Py_ssize_t pos = 0; pos < text.length; pos += RUN) {
-    const Py_ssize_t end = std::min(text.length, pos + RUN);
-    // The first run is read straight from the str; later ones through a copy of their range.
-    PyRef piece = pos == 0 ? PyRef::borrow(text.str)
-                           : PyRef::steal(PyUnicode_Substring(text.str, pos, end));
-    if (!piece || PyUnicode_AsWideChar(piece.get(), wide, end - pos) < 0) return false;
-    scan.feed(std::u32string_view(run.get(), static_cast<std::size_t>(end - pos)));
+  if (!read_runs(text, [&](std::u32string_view run) {
+        scan.feed(run);
+        return true;
+      })) {
+    return false;
   }
   if (!scan.surrogate()) return true;
   PyRef refused = PyRef::steal(PyUnicode_AsUTF8String(text.str));  // sets its error

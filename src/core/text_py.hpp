@@ -10,7 +10,9 @@
 // into a temporary bytes object that the call drops.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string_view>
 
@@ -25,6 +27,7 @@ struct TextArg {
   bool ascii = false;
   bool exact = false;
   PyRef encoded;            // the temporary UTF-8 form, once one was made
+  bool has_utf8 = false;
   std::string_view utf8;    // valid after to_utf8, while the argument and `encoded` live
 
   // Whether the function may work on the characters through the interpreter's functions.
@@ -35,11 +38,34 @@ struct TextArg {
 bool arg_str(PyObject* obj, const char* name, TextArg& out);
 
 // The UTF-8 form: the str's own buffer when it is ASCII, else a temporary bytes object, so
-// the str keeps no cached copy. The interpreter's UnicodeEncodeError for lone surrogates.
+// the str keeps no cached copy; made once. The interpreter's UnicodeEncodeError for lone
+// surrogates.
 bool to_utf8(TextArg& text);
 
-// One pass over the characters of `text`, fed to `scan` in runs. A text with a lone
-// surrogate fails with the same UnicodeEncodeError that encoding it raises.
+// Characters read out per run: a run's copy and its widened form stay in the cache and
+// below the allocator's threshold for fresh mappings.
+constexpr Py_ssize_t CHARACTER_RUN = 16384;
+
+// Hands the characters of `text` to `each(run)` in runs of up to CHARACTER_RUN, from the
+// start until `each` returns false. False with the exception set if reading fails. GIL held.
+template <class Each>
+bool read_runs(const TextArg& text, Each&& each) {
+  static_assert(sizeof(wchar_t) == sizeof(char32_t), "a wchar_t must hold any code point");
+  std::unique_ptr<char32_t[]> run(new char32_t[CHARACTER_RUN]);
+  auto* wide = reinterpret_cast<wchar_t*>(run.get());
+  for (Py_ssize_t pos = 0; pos < text.length; pos += CHARACTER_RUN) {
+    const Py_ssize_t end = std::min(text.length, pos + CHARACTER_RUN);
+    // The first run is read straight from the str; later ones through a copy of their range.
+    PyRef piece = pos == 0 ? PyRef::borrow(text.str)
+                           : PyRef::steal(PyUnicode_Substring(text.str, pos, end));
+    if (!piece || PyUnicode_AsWideChar(piece.get(), wide, end - pos) < 0) return false;
+    if (!each(std::u32string_view(run.get(), static_cast<std::size_t>(end - pos)))) break;
+  }
+  return true;
+}
+
+// One pass over the characters of `text` into `scan`. A text with a lone surrogate fails
+// with the same UnicodeEncodeError that encoding it raises.
 bool scan_characters(const TextArg& text, CodePointScan& scan);
 
 // The conversion of a text argument: arg_str, then the scan for a text worked on by

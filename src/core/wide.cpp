@@ -11,36 +11,15 @@ namespace {
 
 bool is_surrogate(char32_t c) { return (c & 0xFFFFF800u) == 0xD800u; }
 
+unsigned utf8_width(char32_t c) { return 1u + (c >= 0x80) + (c >= 0x800) + (c >= 0x10000); }
+
 struct Tally {
   std::uint64_t newlines = 0;
   bool surrogate = false;
+  bool crlf = false;
 };
 
 #if defined(__x86_64__)
-// Eight characters at a time: '\n' lanes are subtracted from lane counters (folded before
-// they could wrap), surrogate lanes or-ed together. Returns how many characters it took.
-__attribute__((target("avx2"))) std::size_t tally_avx2(const char32_t* p, std::size_t n,
-                                                       Tally& t) {
-  const __m256i nl = _mm256_set1_epi32('\n'), sur = _mm256_set1_epi32(0xD800);
-  const __m256i high = _mm256_set1_epi32(static_cast<int>(0xFFFFF800u));
-  __m256i lone = _mm256_setzero_si256();
-  std::size_t i = 0;
-  while (n - i >= 8) {
-    __m256i lines = _mm256_setzero_si256();
-    const std::size_t blocks = std::min<std::size_t>((n - i) / 8, std::size_t{1} << 30);
-    for (std::size_t b = 0; b < blocks; ++b, i += 8) {
-      const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
-      lines = _mm256_sub_epi32(lines, _mm256_cmpeq_epi32(v, nl));
-      lone = _mm256_or_si256(lone, _mm256_cmpeq_epi32(_mm256_and_si256(v, high), sur));
-    }
-    alignas(32) std::uint32_t lanes[8];
-    _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), lines);
-    for (std::uint32_t lane : lanes) t.newlines += lane;
-  }
-  t.surrogate = t.surrogate || !_mm256_testz_si256(lone, lone);
-  return i;
-}
-
 bool has_avx2() {
   static const bool yes = [] {
     __builtin_cpu_init();
@@ -48,24 +27,111 @@ bool has_avx2() {
   }();
   return yes;
 }
+
+__attribute__((target("avx2"))) std::uint64_t lane_sum(__m256i v) {
+  alignas(32) std::uint32_t lanes[8];
+  _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), v);
+  std::uint64_t sum = 0;
+  for (std::uint32_t lane : lanes) sum += lane;
+  return sum;
+}
+
+// Characters 1.. of `p` eight at a time (the first has no predecessor inside the run): '\n'
+// lanes are subtracted from lane counters, folded before they could wrap; surrogate lanes
+// and, with CRLF, '\n' lanes after a '\r' are or-ed together. Returns where it stopped.
+template <bool CRLF>
+__attribute__((target("avx2"))) std::size_t tally_avx2(const char32_t* p, std::size_t n,
+                                                       Tally& t) {
+  const __m256i nl = _mm256_set1_epi32('\n'), cr = _mm256_set1_epi32('\r');
+  const __m256i high = _mm256_set1_epi32(static_cast<int>(0xFFFFF800u));
+  const __m256i sur = _mm256_set1_epi32(0xD800);
+  __m256i lone = _mm256_setzero_si256(), pairs = lone;
+  std::size_t i = 1;
+  while (n - i >= 8) {
+    __m256i lines = _mm256_setzero_si256();
+    const std::size_t blocks = std::min<std::size_t>((n - i) / 8, std::size_t{1} << 28);
+    for (std::size_t b = 0; b < blocks; ++b, i += 8) {
+      const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
+      const __m256i is_nl = _mm256_cmpeq_epi32(v, nl);
+      lines = _mm256_sub_epi32(lines, is_nl);
+      lone = _mm256_or_si256(lone, _mm256_cmpeq_epi32(_mm256_and_si256(v, high), sur));
+      if constexpr (CRLF) {
+        const __m256i prev = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i - 1));
+        pairs = _mm256_or_si256(pairs, _mm256_and_si256(is_nl, _mm256_cmpeq_epi32(prev, cr)));
+      }
+    }
+    t.newlines += lane_sum(lines);
+  }
+  t.surrogate = t.surrogate || !_mm256_testz_si256(lone, lone);
+  t.crlf = t.crlf || !_mm256_testz_si256(pairs, pairs);
+  return i;
+}
+
+// Sum of the UTF-8 widths of `p[0..n)` eight at a time; returns where it stopped.
+__attribute__((target("avx2"))) std::size_t width_avx2(const char32_t* p, std::size_t n,
+                                                       std::uint64_t& bytes) {
+  const __m256i b2 = _mm256_set1_epi32(0x7F), b3 = _mm256_set1_epi32(0x7FF);
+  const __m256i b4 = _mm256_set1_epi32(0xFFFF);
+  std::size_t i = 0;
+  while (n - i >= 8) {
+    __m256i extra = _mm256_setzero_si256();
+    const std::size_t blocks = std::min<std::size_t>((n - i) / 8, std::size_t{1} << 28);
+    for (std::size_t b = 0; b < blocks; ++b, i += 8) {
+      const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
+      const __m256i two = _mm256_add_epi32(_mm256_cmpgt_epi32(v, b2), _mm256_cmpgt_epi32(v, b3));
+      extra = _mm256_sub_epi32(extra, _mm256_add_epi32(two, _mm256_cmpgt_epi32(v, b4)));
+    }
+    bytes += lane_sum(extra) + blocks * 8;
+  }
+  return i;
+}
 #endif
 
 }  // namespace
 
 void CodePointScan::feed(std::u32string_view run) {
+  if (run.empty()) return;
   const char32_t* p = run.data();
   const std::size_t n = run.size();
   Tally t;
-  std::size_t i = 0;
+  t.crlf = last_ == U'\r' && p[0] == U'\n';
+  t.newlines = p[0] == U'\n';
+  t.surrogate = is_surrogate(p[0]);
+  std::size_t i = 1;
 #if defined(__x86_64__)
-  if (has_avx2()) i = tally_avx2(p, n, t);
+  if (has_avx2()) i = find_crlf_ ? tally_avx2<true>(p, n, t) : tally_avx2<false>(p, n, t);
 #endif
   for (; i < n; ++i) {
     t.newlines += p[i] == U'\n';
     t.surrogate = t.surrogate || is_surrogate(p[i]);
+    t.crlf = t.crlf || (p[i] == U'\n' && p[i - 1] == U'\r');
   }
   newlines_ += t.newlines;
   surrogate_ = surrogate_ || t.surrogate;
+  crlf_ = crlf_ || (find_crlf_ && t.crlf);
+  last_ = p[n - 1];
+}
+
+std::uint64_t utf8_size_of(std::u32string_view run) {
+  std::uint64_t bytes = 0;
+  std::size_t i = 0;
+#if defined(__x86_64__)
+  if (has_avx2()) i = width_avx2(run.data(), run.size(), bytes);
+#endif
+  for (; i < run.size(); ++i) bytes += utf8_width(run[i]);
+  return bytes;
+}
+
+void Utf8Positions::feed(std::u32string_view run) {
+  std::size_t done_in_run = 0;  // characters of the run already added to bytes_
+  while (!done() && positions_[offsets_.size()] <= chars_ + run.size()) {
+    const std::size_t at = static_cast<std::size_t>(positions_[offsets_.size()] - chars_);
+    bytes_ += utf8_size_of(run.substr(done_in_run, at - done_in_run));
+    done_in_run = at;
+    offsets_.push_back(bytes_);
+  }
+  bytes_ += utf8_size_of(run.substr(done_in_run));
+  chars_ += run.size();
 }
 
 }  // namespace tarnwistle

@@ -4,16 +4,21 @@
 // The text functions work on UTF-8, but a str that is not ASCII has no UTF-8 form until it is
 // encoded, which costs more than the work itself and, through the str's cache, a second copy
 // of the text for its lifetime. One pass over its characters instead tells whether a UTF-8
-// form exists (no lone surrogate) and counts the '\n' the line functions start from.
+// form exists (no lone surrogate) and gives the facts the text functions start from.
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string_view>
+#include <vector>
 
 namespace tarnwistle {
 
 class CodePointScan {
  public:
+  // `find_crlf`: also tell whether "\r\n" occurs (a little dearer, so only when asked).
+  explicit CodePointScan(bool find_crlf = false) : find_crlf_(find_crlf) {}
+
   // Adds the next run of the text; the runs in order are the whole text.
   void feed(std::u32string_view run);
 
@@ -21,10 +26,38 @@ class CodePointScan {
   bool surrogate() const { return surrogate_; }
   // Number of '\n' characters.
   std::uint64_t newlines() const { return newlines_; }
+  // Whether "\r\n" occurs, also split across two runs (when asked for).
+  bool crlf() const { return crlf_; }
 
  private:
+  bool find_crlf_;
   bool surrogate_ = false;
+  bool crlf_ = false;
   std::uint64_t newlines_ = 0;
+  char32_t last_ = 0;  // the last character of the runs so far
 };
+
+// The UTF-8 offsets of some character positions of a text without surrogates, found while
+// its runs pass by.
+class Utf8Positions {
+ public:
+  // `positions` ascending; the view must outlive this object.
+  explicit Utf8Positions(std::span<const std::uint64_t> positions) : positions_(positions) {}
+
+  // Adds the next run of the text; runs after the last position are not needed.
+  void feed(std::u32string_view run);
+  bool done() const { return offsets_.size() == positions_.size(); }
+  // One offset per position, once done().
+  const std::vector<std::uint64_t>& offsets() const { return offsets_; }
+
+ private:
+  std::span<const std::uint64_t> positions_;
+  std::vector<std::uint64_t> offsets_;
+  std::uint64_t chars_ = 0;  // characters before the current run
+  std::uint64_t bytes_ = 0;  // their UTF-8 size
+};
+
+// Bytes of the UTF-8 form of `run`, which holds no surrogate.
+std::uint64_t utf8_size_of(std::u32string_view run);
 
 }  // namespace tarnwistle
