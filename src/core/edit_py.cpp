@@ -45,25 +45,54 @@ PyObject* new_span_list(std::span<const Span> spans) {
 // ---- a text worked on by characters --------------------------------------------------------
 
 // The exact steps of find_matches_inner on a text worked on by characters: when they decide,
-// the string whose occurrences are the matches (the pattern or its CRLF form) and their
-// count; when only the line fallback can decide, `decided` is false.
-struct ExactCount {
+// the string whose occurrences are the matches (the pattern or its CRLF form), their count
+// and, when the scan found them, their starts in characters; when only the line fallback
+// can decide, `decided` is false.
+struct ExactMatches {
   bool decided = false;
   PyRef found;
   std::uint64_t count = 0;
   std::uint64_t found_utf8_size = 0;
+  std::vector<std::uint64_t> starts;  // empty when counted by the interpreter
 };
 
-// Occurrences are counted by the interpreter's str.count, which counts the leftmost
-// non-overlapping ones, as exact_find_all finds them. The text is not empty.
+// A pattern up to half a run is looked for in the scan of the text itself.
+bool found_in_scan(const TextArg& pattern) {
+  return pattern.length > 0 && pattern.length <= CHARACTER_RUN / 2;
+}
+
+// The scan of the text (it must have a UTF-8 form) with the pattern's occurrences found in
+// the same pass when the pattern is short enough.
+bool scan_text(const TextArg& text, const TextArg& pattern, CodePointScan& scan,
+               ExactMatches& out) {
+  if (!found_in_scan(pattern)) return scan_characters(text, scan);
+  std::u32string needle(static_cast<std::size_t>(pattern.length), U'\0');
+  if (PyUnicode_AsWideChar(pattern.str, reinterpret_cast<wchar_t*>(needle.data()),
+                           pattern.length) < 0) {
+    return false;
+  }
+  CodePointFinder finder(std::move(needle));
+  if (!scan_characters(text, scan, &finder)) return false;
+  out.starts = finder.positions();
+  out.count = out.starts.size();
+  return true;
+}
+
+// Occurrences not found in the scan are counted by the interpreter's str.count, which counts
+// the leftmost non-overlapping ones, as exact_find_all finds them. The text is not empty.
 bool exact_by_characters(const TextArg& text, bool text_crlf, TextArg& pattern,
-                         ExactCount& out) {
+                         ExactMatches& out) {
   out.decided = pattern.length == 0;  // no match in a text that is not empty
   if (out.decided) return true;
-  const Py_ssize_t n = PyUnicode_Count(text.str, pattern.str, 0, text.length);
+  const Py_ssize_t n = found_in_scan(pattern)
+                           ? static_cast<Py_ssize_t>(out.count)
+                           : PyUnicode_Count(text.str, pattern.str, 0, text.length);
   if (n < 0 || !to_utf8(pattern)) return false;
   if (n > 0) {
-    out = {true, PyRef::borrow(pattern.str), static_cast<std::uint64_t>(n), pattern.utf8.size()};
+    out.decided = true;
+    out.found = PyRef::borrow(pattern.str);
+    out.count = static_cast<std::uint64_t>(n);
+    out.found_utf8_size = pattern.utf8.size();
     return true;
   }
   if (!text_crlf || pattern.utf8.find('\n') == std::string_view::npos) return true;
@@ -72,25 +101,35 @@ bool exact_by_characters(const TextArg& text, bool text_crlf, TextArg& pattern,
   PyRef found = PyRef::steal(new_text(crlf_pattern));
   const Py_ssize_t m = found ? PyUnicode_Count(text.str, found.get(), 0, text.length) : -1;
   if (m < 0) return false;
-  if (m > 0) out = {true, std::move(found), static_cast<std::uint64_t>(m), crlf_pattern.size()};
+  if (m > 0) {
+    out.decided = true;
+    out.found = std::move(found);
+    out.count = static_cast<std::uint64_t>(m);
+    out.found_utf8_size = crlf_pattern.size();
+  }
   return true;
 }
 
-// The UTF-8 offsets of the `count` occurrences of `found` in the text.
-bool utf8_starts(const TextArg& text, PyObject* found, std::uint64_t count,
-                 std::vector<std::uint64_t>& offsets) {
-  std::vector<std::uint64_t> positions;
-  positions.reserve(count);
-  const Py_ssize_t step = std::max<Py_ssize_t>(PyUnicode_GetLength(found), 1);
-  for (Py_ssize_t from = 0; positions.size() < count; ) {
-    const Py_ssize_t at = PyUnicode_Find(text.str, found, from, text.length, 1);
+// The starts of the occurrences, found by the interpreter's str.find when the scan did not.
+bool occurrence_starts(const TextArg& text, ExactMatches& exact) {
+  if (!exact.starts.empty() || exact.count == 0) return true;
+  const Py_ssize_t step = std::max<Py_ssize_t>(PyUnicode_GetLength(exact.found.get()), 1);
+  for (Py_ssize_t from = 0; exact.starts.size() < exact.count;) {
+    const Py_ssize_t at = PyUnicode_Find(text.str, exact.found.get(), from, text.length, 1);
     if (at == -1) break;  // cannot happen: `count` were counted
     if (at < 0) return false;
-    positions.push_back(static_cast<std::uint64_t>(at));
+    exact.starts.push_back(static_cast<std::uint64_t>(at));
     from = at + step;
   }
+  return true;
+}
+
+// The UTF-8 offsets of character positions of the text, ascending.
+bool utf8_offsets(const TextArg& text, const std::vector<std::uint64_t>& positions,
+                  std::vector<std::uint64_t>& offsets) {
   Utf8Positions utf8(positions);
-  if (!read_runs(text, [&](std::u32string_view run) {
+  if (!utf8.done() && !read_runs(text, 0, [&](std::u32string_view run, std::uint64_t,
+                                               std::size_t) {
         utf8.feed(run);
         return !utf8.done();
       })) {
@@ -100,8 +139,8 @@ bool utf8_starts(const TextArg& text, PyObject* found, std::uint64_t count,
   return true;
 }
 
-PyObject* find_matches_by_characters(TextArg& text, bool text_crlf, TextArg& pattern) {
-  ExactCount exact;
+PyObject* find_matches_by_characters(TextArg& text, bool text_crlf, TextArg& pattern,
+                                     ExactMatches& exact) {
   if (!exact_by_characters(text, text_crlf, pattern, exact)) return nullptr;
   if (!exact.decided) {  // the line fallback works on UTF-8
     if (!to_utf8(text)) return nullptr;
@@ -109,11 +148,13 @@ PyObject* find_matches_by_characters(TextArg& text, bool text_crlf, TextArg& pat
         without_gil([&] { return find_matches_inner(text.utf8, pattern.utf8); });
     return new_span_list(spans);
   }
-  std::vector<std::uint64_t> starts;
-  if (exact.count > 0 && !utf8_starts(text, exact.found.get(), exact.count, starts)) return nullptr;
+  std::vector<std::uint64_t> offsets;
+  if (!occurrence_starts(text, exact) || !utf8_offsets(text, exact.starts, offsets)) {
+    return nullptr;
+  }
   std::vector<Span> spans;
-  spans.reserve(starts.size());
-  for (std::uint64_t start : starts) spans.push_back({start, exact.found_utf8_size});
+  spans.reserve(offsets.size());
+  for (std::uint64_t start : offsets) spans.push_back({start, exact.found_utf8_size});
   return new_span_list(spans);
 }
 
@@ -124,12 +165,18 @@ PyObject* find_matches_py(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     TextArg text, pattern;
     CodePointScan text_scan(true), pattern_scan;
     if (!parse_args("find_matches", FIND_MATCHES_PARAMS, args, nargs, kwnames, given) ||
-        !arg_text_scanned(given[0], "text", text, text_scan) ||
-        !arg_text_scanned(given[1], "pattern", pattern, pattern_scan)) {
+        !arg_str(given[0], "text", text)) {
       return nullptr;
     }
-    if (text.by_characters()) return find_matches_by_characters(text, text_scan.crlf(), pattern);
-    if (!to_utf8(pattern)) return nullptr;
+    if (!arg_text_scanned(given[1], "pattern", pattern, pattern_scan)) {
+      return text_error_first(text);
+    }
+    if (text.by_characters()) {
+      ExactMatches exact;
+      if (!scan_text(text, pattern, text_scan, exact)) return nullptr;
+      return find_matches_by_characters(text, text_scan.crlf(), pattern, exact);
+    }
+    if (!to_utf8(text) || !to_utf8(pattern)) return nullptr;
     const std::vector<Span> spans =
         without_gil([&] { return find_matches_inner(text.utf8, pattern.utf8); });
     return new_span_list(spans);
@@ -166,6 +213,28 @@ PyObject* replaced(const TextArg& text, PyObject* found, PyObject* replacement,
                     new_u64(count)});
 }
 
+// The same text from the pieces between known occurrences, joined by the replacement: the
+// pieces are copies in the str's own form, cheaper than str.replace searching again.
+PyObject* joined(const TextArg& text, const ExactMatches& exact, PyObject* replacement) {
+  std::vector<std::size_t> bounds;
+  bounds.reserve(exact.starts.size() * 2 + 2);
+  bounds.push_back(0);
+  const auto length = static_cast<std::size_t>(PyUnicode_GetLength(exact.found.get()));
+  for (std::uint64_t start : exact.starts) {
+    bounds.push_back(static_cast<std::size_t>(start));
+    bounds.push_back(static_cast<std::size_t>(start) + length);
+  }
+  bounds.push_back(static_cast<std::size_t>(text.length));
+  PyRef pieces = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(exact.starts.size() + 1)));
+  if (!pieces) return nullptr;
+  for (std::size_t i = 0; i + 1 < bounds.size(); i += 2) {
+    PyObject* piece = substring(text.str, bounds[i], bounds[i + 1]);
+    if (piece == nullptr) return nullptr;
+    PyList_SetItem(pieces.get(), static_cast<Py_ssize_t>(i / 2), piece);  // steals piece
+  }
+  return new_tuple({PyUnicode_Join(replacement, pieces.get()), new_u64(exact.count)});
+}
+
 // The edit of a text worked on by characters that only the line fallback can decide.
 PyObject* edit_on_utf8(TextArg& text, TextArg& old_string, TextArg& new_string,
                        bool replace_all) {
@@ -178,20 +247,20 @@ PyObject* edit_on_utf8(TextArg& text, TextArg& old_string, TextArg& new_string,
 }
 
 PyObject* edit_by_characters(TextArg& text, bool text_crlf, TextArg& old_string,
-                             TextArg& new_string, bool replace_all) {
-  ExactCount exact;
+                             TextArg& new_string, bool replace_all, ExactMatches& exact) {
   if (!exact_by_characters(text, text_crlf, old_string, exact)) return nullptr;
   if (!exact.decided) return edit_on_utf8(text, old_string, new_string, replace_all);
   if (std::optional<CoreError> refused = refuse_edit(exact.count, replace_all)) {
     return raise_error(*refused);
   }
   if (!to_utf8(new_string)) return nullptr;
-  if (!text_crlf || new_string.utf8.find('\n') == std::string_view::npos) {
-    return replaced(text, exact.found.get(), new_string.str, exact.count);
+  PyRef replacement = PyRef::borrow(new_string.str);
+  if (text_crlf && new_string.utf8.find('\n') != std::string_view::npos) {
+    replacement = PyRef::steal(new_text(with_crlf(new_string.utf8)));
+    if (!replacement) return nullptr;
   }
-  PyRef crlf_replacement = PyRef::steal(new_text(with_crlf(new_string.utf8)));
-  if (!crlf_replacement) return nullptr;
-  return replaced(text, exact.found.get(), crlf_replacement.get(), exact.count);
+  if (exact.starts.empty()) return replaced(text, exact.found.get(), replacement.get(), exact.count);
+  return joined(text, exact, replacement.get());
 }
 
 // A text read in place: the native plan, then the interpreter's str.replace for exact matches
@@ -225,15 +294,22 @@ PyObject* edit_text_py(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     CodePointScan text_scan(true), old_scan, new_scan;
     bool replace_all = false;
     if (!parse_args("edit_text", EDIT_TEXT_PARAMS, args, nargs, kwnames, given) ||
-        !arg_text_scanned(given[0], "text", text, text_scan) ||
-        !arg_text_scanned(given[1], "old_string", old_string, old_scan) ||
-        !arg_text_scanned(given[2], "new_string", new_string, new_scan) ||
-        !arg_bool(given[3], "replace_all", replace_all)) {
+        !arg_str(given[0], "text", text)) {
       return nullptr;
     }
-    if (text.by_characters()) {
-      return edit_by_characters(text, text_scan.crlf(), old_string, new_string, replace_all);
+    // The text's own scan waits for the pattern, to look for it in the same pass.
+    if (!arg_text_scanned(given[1], "old_string", old_string, old_scan) ||
+        !arg_text_scanned(given[2], "new_string", new_string, new_scan) ||
+        !arg_bool(given[3], "replace_all", replace_all)) {
+      return text_error_first(text);
     }
+    if (text.by_characters()) {
+      ExactMatches exact;
+      if (!scan_text(text, old_string, text_scan, exact)) return nullptr;
+      return edit_by_characters(text, text_scan.crlf(), old_string, new_string, replace_all,
+                                exact);
+    }
+    if (!to_utf8(text)) return nullptr;
     return edit_in_place(text, old_string, new_string, replace_all);
   });
 }

@@ -4,6 +4,7 @@
 #include "bindings.hpp"
 #include "patch.hpp"
 #include "py.hpp"
+#include "text_py.hpp"
 
 namespace tarnwistle::py {
 namespace {
@@ -107,16 +108,17 @@ PyObject* derive_new_contents_py(PyObject*, PyObject* const* args, Py_ssize_t na
                                  PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     PyObject* given[3];
-    std::string_view original, path;
+    TextArg original;  // encoded, when not ASCII, into a copy the call drops
+    std::string_view path;
     ChunkArgs chunks;
     if (!parse_args("derive_new_contents", DERIVE_NEW_CONTENTS_PARAMS, args, nargs, kwnames,
                     given) ||
-        !arg_text(given[0], "original_content", original) || !arg_text(given[1], "path", path) ||
-        !arg_chunks(given[2], "chunks", chunks)) {
+        !arg_str(given[0], "original_content", original) || !to_utf8(original) ||
+        !arg_text(given[1], "path", path) || !arg_chunks(given[2], "chunks", chunks)) {
       return nullptr;
     }
-    Result<std::string> derived =
-        without_gil([&] { return derive_new_contents_inner(original, path, chunks.chunks); });
+    Result<std::string> derived = without_gil(
+        [&] { return derive_new_contents_inner(original.utf8, path, chunks.chunks); });
     if (!derived.ok()) return raise_error(derived.error());
     return new_text(*derived);
   });

@@ -56,9 +56,12 @@ bool to_utf8(TextArg& text) {
   return true;
 }
 
-bool scan_characters(const TextArg& text, CodePointScan& scan) {
-  if (!read_runs(text, [&](std::u32string_view run) {
-        scan.feed(run);
+bool scan_characters(const TextArg& text, CodePointScan& scan, CodePointFinder* finder) {
+  const Py_ssize_t overlap = finder != nullptr ? static_cast<Py_ssize_t>(finder->overlap()) : 0;
+  if (!read_runs(text, overlap, [&](std::u32string_view run, std::uint64_t start,
+                                     std::size_t fresh) {
+        scan.feed(run.substr(fresh));
+        if (finder != nullptr) finder->feed(run, start);
         return true;
       })) {
     return false;
@@ -66,6 +69,21 @@ bool scan_characters(const TextArg& text, CodePointScan& scan) {
   if (!scan.surrogate()) return true;
   PyRef refused = PyRef::steal(PyUnicode_AsUTF8String(text.str));  // sets its error
   return false;
+}
+
+PyObject* text_error_first(const TextArg& text) {
+  if (text.ascii) return nullptr;
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyRef later_type = PyRef::steal(type), later = PyRef::steal(value),
+        later_tb = PyRef::steal(traceback);
+  // An error path: encoding is the plainest check, and raises the text's own error.
+  PyRef encoded = PyRef::steal(PyUnicode_AsUTF8String(text.str));
+  if (encoded) PyErr_Restore(later_type.release(), later.release(), later_tb.release());
+#pragma GCC diagnostic pop
+  return nullptr;
 }
 
 bool arg_text_scanned(PyObject* obj, const char* name, TextArg& out, CodePointScan& scan) {

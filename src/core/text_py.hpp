@@ -46,27 +46,37 @@ bool to_utf8(TextArg& text);
 // below the allocator's threshold for fresh mappings.
 constexpr Py_ssize_t CHARACTER_RUN = 16384;
 
-// Hands the characters of `text` to `each(run)` in runs of up to CHARACTER_RUN, from the
-// start until `each` returns false. False with the exception set if reading fails. GIL held.
+// Hands the characters of `text` to `each(run, start, fresh)` in runs of up to CHARACTER_RUN
+// that start at character `start` and overlap the previous run by `overlap` characters
+// (`fresh` is where the characters not seen before begin), from the start until `each`
+// returns false. `overlap` below CHARACTER_RUN. False with the exception set if reading
+// fails. GIL held.
 template <class Each>
-bool read_runs(const TextArg& text, Each&& each) {
+bool read_runs(const TextArg& text, Py_ssize_t overlap, Each&& each) {
   static_assert(sizeof(wchar_t) == sizeof(char32_t), "a wchar_t must hold any code point");
   std::unique_ptr<char32_t[]> run(new char32_t[CHARACTER_RUN]);
   auto* wide = reinterpret_cast<wchar_t*>(run.get());
-  for (Py_ssize_t pos = 0; pos < text.length; pos += CHARACTER_RUN) {
+  for (Py_ssize_t pos = 0, seen = 0; seen < text.length; pos = seen - overlap) {
     const Py_ssize_t end = std::min(text.length, pos + CHARACTER_RUN);
     // The first run is read straight from the str; later ones through a copy of their range.
     PyRef piece = pos == 0 ? PyRef::borrow(text.str)
                            : PyRef::steal(PyUnicode_Substring(text.str, pos, end));
     if (!piece || PyUnicode_AsWideChar(piece.get(), wide, end - pos) < 0) return false;
-    if (!each(std::u32string_view(run.get(), static_cast<std::size_t>(end - pos)))) break;
+    const std::u32string_view view(run.get(), static_cast<std::size_t>(end - pos));
+    if (!each(view, static_cast<std::uint64_t>(pos), static_cast<std::size_t>(seen - pos))) break;
+    seen = end;
   }
   return true;
 }
 
-// One pass over the characters of `text` into `scan`. A text with a lone surrogate fails
-// with the same UnicodeEncodeError that encoding it raises.
-bool scan_characters(const TextArg& text, CodePointScan& scan);
+// One pass over the characters of `text` into `scan`, and into `finder` when given. A text
+// with a lone surrogate fails with the same UnicodeEncodeError that encoding it raises.
+bool scan_characters(const TextArg& text, CodePointScan& scan, CodePointFinder* finder = nullptr);
+
+// When a later argument of a call failed to convert, `text` (converted by arg_str, its UTF-8
+// check left for later) must still fail first if it has no UTF-8 form: as with arg_text, the
+// first argument's error is the one raised. Returns nullptr.
+PyObject* text_error_first(const TextArg& text);
 
 // The conversion of a text argument: arg_str, then the scan for a text worked on by
 // characters, or its UTF-8 form for any other. So every check of the argument is done

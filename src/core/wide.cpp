@@ -20,14 +20,6 @@ struct Tally {
 };
 
 #if defined(__x86_64__)
-bool has_avx2() {
-  static const bool yes = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") != 0;
-  }();
-  return yes;
-}
-
 __attribute__((target("avx2"))) std::uint64_t lane_sum(__m256i v) {
   alignas(32) std::uint32_t lanes[8];
   _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), v);
@@ -87,7 +79,101 @@ __attribute__((target("avx2"))) std::size_t width_avx2(const char32_t* p, std::s
 }
 #endif
 
+#if defined(__x86_64__)
+// The first group of eight positions from `from` on with a candidate, a position whose first
+// and last characters agree with the needle's: its start, and its candidates as a bit mask.
+// Without one, the mask is 0 and the start is the first position no group could test.
+__attribute__((target("avx2"))) std::size_t next_candidates(
+    std::u32string_view hay, std::u32string_view needle, std::size_t from, unsigned& mask) {
+  const std::size_t m = needle.size();
+  const __m256i first = _mm256_set1_epi32(static_cast<int>(needle.front()));
+  const __m256i last = _mm256_set1_epi32(static_cast<int>(needle.back()));
+  std::size_t i = from;
+  for (; hay.size() - i >= m - 1 + 8; i += 8) {
+    const auto* p = reinterpret_cast<const __m256i*>(hay.data() + i);
+    const __m256i a = _mm256_loadu_si256(p);
+    const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(hay.data() + i + m - 1));
+    const __m256i both = _mm256_and_si256(_mm256_cmpeq_epi32(a, first), _mm256_cmpeq_epi32(b, last));
+    mask = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(both)));
+    if (mask != 0) return i;
+  }
+  mask = 0;
+  return i;
+}
+#endif
+
 }  // namespace
+
+bool has_avx2() {
+#if defined(__x86_64__)
+  static const bool yes = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
+  }();
+  return yes;
+#else
+  return false;
+#endif
+}
+
+CodePointFinder::CodePointFinder(std::u32string needle)
+    : needle_(std::move(needle)), border_(needle_.size() + 1, 0) {
+  std::size_t k = 0;
+  for (std::size_t i = 1; i < needle_.size(); ++i) {
+    while (k > 0 && needle_[i] != needle_[k]) k = border_[k];
+    if (needle_[i] == needle_[k]) ++k;
+    border_[i + 1] = k;
+  }
+}
+
+// Knuth-Morris-Pratt from `from`: linear however the text repeats the needle's pieces.
+std::size_t CodePointFinder::find_linear(std::u32string_view hay, std::size_t from) const {
+  const std::size_t m = needle_.size();
+  std::size_t k = 0;
+  for (std::size_t i = from; i < hay.size(); ++i) {
+    while (k > 0 && hay[i] != needle_[k]) k = border_[k];
+    if (hay[i] == needle_[k] && ++k == m) return i + 1 - m;
+  }
+  return std::u32string_view::npos;
+}
+
+// Candidates are compared in full while that costs about as much as the scan; a text that
+// makes them dearer is left to the linear search, as find_substring leaves it to memmem.
+std::size_t CodePointFinder::find(std::u32string_view hay, std::size_t from,
+                                  std::size_t& budget) const {
+#if defined(__x86_64__)
+  const std::size_t m = needle_.size();
+  while (has_avx2()) {
+    unsigned mask = 0;
+    const std::size_t group = next_candidates(hay, needle_, from, mask);
+    budget += group - from;
+    from = group;
+    if (mask == 0) break;  // the few positions left go to the linear search
+    for (; mask != 0; mask &= mask - 1) {
+      const std::size_t at = group + static_cast<std::size_t>(__builtin_ctz(mask));
+      if (budget < m) return find_linear(hay, at);
+      budget -= m;
+      if (hay.compare(at, m, needle_) == 0) return at;
+    }
+    from = group + 8;
+  }
+#endif
+  (void)budget;
+  return find_linear(hay, from);
+}
+
+void CodePointFinder::feed(std::u32string_view run, std::uint64_t start) {
+  const std::size_t m = needle_.size();
+  std::size_t from = next_ > start ? static_cast<std::size_t>(next_ - start) : 0;
+  std::size_t budget = 4096;
+  while (from + m <= run.size()) {
+    const std::size_t at = find(run, from, budget);
+    if (at == std::u32string_view::npos) break;
+    positions_.push_back(start + at);
+    from = at + m;
+  }
+  next_ = std::max<std::uint64_t>(next_, start + from);
+}
 
 void CodePointScan::feed(std::u32string_view run) {
   if (run.empty()) return;

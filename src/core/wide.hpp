@@ -9,10 +9,14 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
 namespace tarnwistle {
+
+// Whether the processor runs AVX2 instructions (checked once); the scans use them when it does.
+bool has_avx2();
 
 class CodePointScan {
  public:
@@ -55,6 +59,29 @@ class Utf8Positions {
   std::vector<std::uint64_t> offsets_;
   std::uint64_t chars_ = 0;  // characters before the current run
   std::uint64_t bytes_ = 0;  // their UTF-8 size
+};
+
+// The leftmost non-overlapping occurrences of a needle in a text given as runs that overlap
+// by overlap() characters, so that every occurrence lies whole inside one run: the rule of
+// exact_find_all, said over characters.
+class CodePointFinder {
+ public:
+  // `needle` not empty.
+  explicit CodePointFinder(std::u32string needle);
+  std::size_t overlap() const { return needle_.size() - 1; }
+  // Adds the run that starts at character `start` of the text; runs come in order.
+  void feed(std::u32string_view run, std::uint64_t start);
+  // Starts of the occurrences, in characters, ascending.
+  const std::vector<std::uint64_t>& positions() const { return positions_; }
+
+ private:
+  std::size_t find(std::u32string_view hay, std::size_t from, std::size_t& budget) const;
+  std::size_t find_linear(std::u32string_view hay, std::size_t from) const;
+
+  std::u32string needle_;
+  std::vector<std::size_t> border_;  // Knuth-Morris-Pratt table of the needle
+  std::uint64_t next_ = 0;           // no occurrence starts before this character
+  std::vector<std::uint64_t> positions_;
 };
 
 // Bytes of the UTF-8 form of `run`, which holds no surrogate.
