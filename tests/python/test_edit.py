@@ -1,5 +1,6 @@
 """Exact string edits: find_matches, apply_replacements_text, edit_text."""
 
+import random
 import time
 
 import pytest
@@ -16,8 +17,22 @@ WHITE_SPACE = "\t\n\x0b\x0c\r \x85\xa0\u1680" + "".join(map(chr, range(0x2000, 0
     "\u2028\u2029\u202f\u205f\u3000"
 )
 
-pieces = ["a", "b", "ab", " ", "\t", "\r", "\n", "\r\n", "\xa0", "é", "\u2000", "\u200b", "\x1c"]
+pieces = ["a", "b", "ab", " ", "\t", "\r", "\n", "\r\n", "\xa0", "é", "\u2000", "\u200b", "\x1c",
+          "\u3000", "😀"]
 texts = st.lists(st.sampled_from(pieces), max_size=16).map("".join)
+
+
+class Native(str):
+    """A str subclass is always encoded and worked on as UTF-8 by the native code, while an
+    exact str that is not ASCII is worked on through its characters: the same call on both
+    must give the same answer, or fail alike."""
+
+
+def outcome(call, *args):
+    try:
+        return call(*args)
+    except (ValueError, UnicodeEncodeError) as e:
+        return type(e), str(e)
 
 
 def model_exact(text, pattern):
@@ -99,12 +114,36 @@ def test_find_matches(text, pattern, expected):
 
 
 @BOUNDED
-@given(texts, st.one_of(texts, st.tuples(texts, st.integers(0, 20), st.integers(0, 20))))
-def test_find_matches_like_the_model(text, pattern):
+@given(texts, st.one_of(texts, st.tuples(texts, st.integers(0, 20), st.integers(0, 20))),
+       st.sampled_from(["", "é", "😀"]))
+def test_find_matches_like_the_model_both_ways(text, pattern, extra):
+    text += extra  # mostly not ASCII
     if isinstance(pattern, tuple):  # often a piece of the text itself
         source, a, b = pattern
         pattern = (text + source)[a : a + b]
-    assert core.find_matches(text, pattern) == model_find_matches(text, pattern)
+    expected = model_find_matches(text, pattern)
+    assert core.find_matches(text, pattern) == core.find_matches(Native(text), pattern) == expected
+
+
+R = 16384  # characters of a str read out at a time
+
+
+@pytest.mark.parametrize("length", [1, 2, 7, 300, R // 2, R // 2 + 1])
+def test_matches_across_character_runs_both_ways(length):
+    # Occurrences straddling the edges of the runs, a pattern too long to look for in the
+    # scan, and near matches that send the search to its linear fallback.
+    rng = random.Random(length)
+    pattern = "".join(rng.choice("aé\n✓") for _ in range(length))
+    text = "".join(rng.choice("aé ✓\n") for _ in range(5 * R))
+    for at in (R - 1, 2 * R - length // 2, 3 * R - length, 4 * R + 5):
+        text = text[:at] + pattern + text[at + length :]
+    near = "é" + "a" * (2 * R) + "a" * (length - 1) + "b"
+    for t, p in ((text, pattern), (near, "a" * (length - 1) + "b")):
+        expected = model_find_matches(t, p)
+        assert core.find_matches(t, p) == core.find_matches(Native(t), p) == expected
+        for replace_all in (False, True):
+            assert outcome(core.edit_text, t, p, "X\n", replace_all) == outcome(
+                core.edit_text, Native(t), p, "X\n", replace_all)
 
 
 @BOUNDED
@@ -232,8 +271,17 @@ class TestEditText:
         assert core.edit_text(text, old, new, False) == (before + new + after, 1)
 
     @BOUNDED
-    @given(texts, texts, texts, st.booleans())
-    def test_finds_then_applies(self, text, old, new, replace_all):
+    @given(texts, texts, texts, st.booleans(), st.sampled_from(["", "é", "\r\n", "\udc80"]))
+    def test_finds_then_applies_both_ways(self, text, old, new, replace_all, extra):
+        text += extra  # mostly not ASCII, sometimes a lone surrogate
+        if "\udc80" in text:
+            refused = outcome(text.encode)
+            assert outcome(core.edit_text, text, old, new, replace_all) == refused
+            assert outcome(core.edit_text, Native(text), old, new, replace_all) == refused
+            assert outcome(core.edit_text, text, old, new, 1) == refused  # the text's error first
+            return
+        assert outcome(core.edit_text, text, old, new, replace_all) == outcome(
+            core.edit_text, Native(text), old, new, replace_all)
         spans = model_find_matches(text, old)
         inserted = new.replace("\r\n", "\n").replace("\n", "\r\n") if "\r\n" in text else new
         expected = (model_apply(text, spans, inserted), len(spans))

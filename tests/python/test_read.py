@@ -12,12 +12,25 @@ from tarnwistle import _core as core
 U64_MAX = 2**64 - 1
 BOUNDED = settings(max_examples=200, deadline=None)
 
-# Short lines with both endings, a lone '\r', multi-byte characters and characters that other
-# splitters treat as line breaks.
+# Short lines with both endings, a lone '\r', characters of one to four UTF-8 bytes and
+# characters that other splitters treat as line breaks.
 texts = st.lists(
-    st.sampled_from(["a", "bc", "\n", "\r\n", "\r", "é", "✓", "\x0b", "\u2028", "  "]),
+    st.sampled_from(["a", "bc", "\n", "\r\n", "\r", "é", "✓", "😀", "\x0b", "\u2028", "  "]),
     max_size=30,
 ).map("".join)
+
+
+class Native(str):
+    """A str subclass is always encoded and worked on as UTF-8 by the native code, while an
+    exact str that is not ASCII is worked on through its characters: the same call on both
+    must give the same answer, or fail alike."""
+
+
+def outcome(call, *args):
+    try:
+        return call(*args)
+    except (ValueError, UnicodeEncodeError) as e:
+        return type(e), str(e)
 
 
 def model_lines(text):
@@ -59,7 +72,8 @@ def model_prepare_read(text, offset, limit, show_line_numbers):
 @pytest.mark.parametrize(
     "text, expected",
     [("", 0), ("a", 1), ("a\n", 1), ("a\n\n", 2), ("\n", 1), ("a\r\nb\r\n", 2), ("é\n✓", 2),
-     ("a\rb\x0bc\u2028", 1), ("\n" * 4081 + "x", 4082), ("x" * 4080 + "\n", 1)],  # 255-block fold
+     ("a\rb\x0bc\u2028", 1), ("x" * 4080 + "\n", 1),
+     ("\n" * 4081 + "x", 4082), ("\n" * 8161 + "x", 8162)],  # counters folded after 255 blocks
 )
 def test_count_lines(text, expected):
     assert core.count_lines(text) == expected
@@ -124,24 +138,36 @@ class TestPrepareRead:
          (-9_999, 1), (3, 20_000)],
     )
     def test_big_text_windows(self, offset, limit):
-        # Many 4 KiB blocks: whole-block skipping and the tail walks from either end.
+        # Many 4 KiB blocks: whole-block skipping and the tail walks from either end; many
+        # character runs too, on both ways of working.
         text = "".join(f"{i:05d} {'é' * (i % 7)}{'x' * (i % 13)}\n" for i in range(10_000))
         text += "end"
         for show in (False, True):
             expected = model_prepare_read(text, offset, limit, show)
             assert core.prepare_read(text, offset, limit, show) == expected
+            assert core.prepare_read(Native(text), offset, limit, show) == expected
         at = abs(offset)
         assert core.slice_lines(text, at, 3) == model_lines(text)[at : at + 3]
-
+        assert core.slice_lines(Native(text), at, 3) == model_lines(text)[at : at + 3]
 
 @BOUNDED
-@given(texts, st.integers(-12, 12), st.integers(1, 12), st.booleans())
-def test_windows_match_the_model(text, offset, limit, show):
-    lines = model_lines(text)
-    assert core.count_lines(text) == len(lines)
-    assert core.slice_lines(text, abs(offset), limit) == lines[abs(offset) : abs(offset) + limit]
-    expected = model_prepare_read(text, offset, limit, show)
-    assert core.prepare_read(text, offset, limit, show) == expected
+@given(texts, st.sampled_from(["", "é", "\udc80"]), st.integers(-12, 12), st.integers(0, 12),
+       st.booleans())
+def test_both_ways_match_the_model(text, extra, offset, limit, show):
+    text += extra  # mostly not ASCII, sometimes a lone surrogate
+    for given in (text, Native(text)):
+        if "\udc80" in text:
+            for call, args in ((core.count_lines, ()), (core.slice_lines, (1, 1)),
+                               (core.prepare_read, (offset, limit, show))):
+                assert outcome(call, given, *args) == outcome(text.encode, "utf-8")
+            continue
+        lines = model_lines(text)
+        assert core.count_lines(given) == len(lines)
+        window = lines[abs(offset) : abs(offset) + limit]
+        assert core.slice_lines(given, abs(offset), limit) == window
+        expected = model_prepare_read(text, offset, limit, show) if limit else (
+            ValueError, "limit must be > 0")
+        assert outcome(core.prepare_read, given, offset, limit, show) == expected
 
 
 @pytest.mark.parametrize(
