@@ -44,7 +44,7 @@ bool to_utf8(TextArg& text);
 
 // Characters read out per run: a run's copy and its widened form stay in the cache and
 // below the allocator's threshold for fresh mappings.
-constexpr Py_ssize_t CHARACTER_RUN = 16384;
+constexpr Py_ssize_t CHARACTER_RUN = 8192;
 
 // Hands the characters of `text` to `each(run, start, fresh)` in runs of up to CHARACTER_RUN
 // that start at character `start` and overlap the previous run by `overlap` characters

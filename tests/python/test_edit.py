@@ -125,7 +125,7 @@ def test_find_matches_like_the_model_both_ways(text, pattern, extra):
     assert core.find_matches(text, pattern) == core.find_matches(Native(text), pattern) == expected
 
 
-R = 16384  # characters of a str read out at a time
+R = 8192  # characters of a str read out at a time
 
 
 @pytest.mark.parametrize("length", [1, 2, 7, 300, R // 2, R // 2 + 1])
