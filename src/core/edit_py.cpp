@@ -259,7 +259,9 @@ PyObject* edit_by_characters(TextArg& text, bool text_crlf, TextArg& old_string,
     replacement = PyRef::steal(new_text(with_crlf(new_string.utf8)));
     if (!replacement) return nullptr;
   }
-  if (exact.starts.empty()) return replaced(text, exact.found.get(), replacement.get(), exact.count);
+  if (exact.starts.empty()) {
+    return replaced(text, exact.found.get(), replacement.get(), exact.count);
+  }
   return joined(text, exact, replacement.get());
 }
 
@@ -275,7 +277,9 @@ PyObject* edit_in_place(TextArg& text, TextArg& old_string, TextArg& new_string,
   const std::string_view inserted = plan->crlf_replacement ? plan->replacement : new_string.utf8;
   if (matches.rule == MatchRule::Lines) {
     Result<std::string> rebuilt =
-        without_gil([&] { return apply_replacements_text_inner(text.utf8, matches.spans, inserted); });
+        without_gil([&] {
+          return apply_replacements_text_inner(text.utf8, matches.spans, inserted);
+        });
     if (!rebuilt.ok()) return raise_error(rebuilt.error());
     return new_tuple({new_text(*rebuilt), new_u64(matches.spans.size())});
   }

@@ -93,7 +93,8 @@ __attribute__((target("avx2"))) std::size_t next_candidates(
     const auto* p = reinterpret_cast<const __m256i*>(hay.data() + i);
     const __m256i a = _mm256_loadu_si256(p);
     const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(hay.data() + i + m - 1));
-    const __m256i both = _mm256_and_si256(_mm256_cmpeq_epi32(a, first), _mm256_cmpeq_epi32(b, last));
+    const __m256i both =
+        _mm256_and_si256(_mm256_cmpeq_epi32(a, first), _mm256_cmpeq_epi32(b, last));
     mask = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(both)));
     if (mask != 0) return i;
   }
