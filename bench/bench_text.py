@@ -350,7 +350,7 @@ def memory_table():
         text = data.decode()
         figures = memory_of(call, text)
         del text
-        print(f"{name:<38} " + " ".join(f"{x:>8.1f} MiB" for x in figures))
+        print(f"{name:<38} " + " ".join(f"{x:>8.2f} MiB" for x in figures))
 
 
 # ---- background --------------------------------------------------------------------------
