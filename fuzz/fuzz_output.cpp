@@ -39,6 +39,33 @@ void compare(const tarnwistle::HeadTailBytes& buf, std::string_view stream, std:
 
 }  // namespace
 
+// LineTap under the same cuts: what passes plus the line is the stream with the line from the
+// first marker to its '\n' (or the end) taken out, unless that line is longer than the limit.
+void check_tap(std::string_view stream, const std::vector<std::size_t>& cuts) {
+  const std::string marker = "__M__";
+  tarnwistle::LineTap tap(marker);
+  std::string passed;
+  std::size_t at = 0;
+  for (std::size_t cut : cuts) {
+    const std::size_t len = std::min(cut, stream.size() - at);
+    passed.append(tap.feed(stream.substr(at, len)));
+    at += len;
+  }
+  passed.append(tap.feed(stream.substr(at)));
+  passed.append(tap.finish());
+  std::string want(stream), line;
+  const std::size_t from = stream.find(marker);
+  if (from != std::string_view::npos) {
+    const std::size_t nl = stream.find('\n', from);
+    const std::size_t end = nl == std::string_view::npos ? stream.size() : nl + 1;
+    if (end - from <= tarnwistle::LineTap::HELD_LIMIT) {
+      line = std::string(stream.substr(from, end - from));
+      want.erase(from, end - from);
+    }
+  }
+  FUZZ_CHECK(passed == want && tap.line() == line, fuzz::show(stream));
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   FuzzedDataProvider fdp(data, size);
   std::uint64_t limit;
@@ -74,5 +101,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   compare(chunked, stream, limit);
   compare(whole, stream, limit);
   FUZZ_CHECK(chunked.limit() == limit);
+  check_tap(stream, cuts);
   return 0;
 }

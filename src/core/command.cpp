@@ -50,7 +50,14 @@ struct Capture {
   explicit Capture(std::uint64_t limit) : buffer(limit) {}
   std::mutex mutex;
   HeadTailBytes buffer;
+  std::optional<LineTap> tap;  // takes the request's marked line out before the buffer
   bool broken = false;  // a thread failed while holding `mutex`; the buffer is unusable
+
+  // Appends the next piece of the stream (the end of it when `data` is empty and `eof`).
+  void add(std::string_view data, bool eof) {
+    if (!tap) return buffer.append(data);
+    buffer.append(eof ? tap->finish() : tap->feed(data));
+  }
 };
 
 // The completion channel: each reader posts once when its loop ends, the runner waits.
@@ -84,15 +91,15 @@ void read_pipe(Fd pipe, std::unique_ptr<char[]> chunk, std::shared_ptr<Capture> 
                std::shared_ptr<Completion> completion, int reader) {
   for (;;) {
     const ssize_t n = read_retry(pipe.get(), chunk.get(), READ_CHUNK);
-    if (n <= 0) break;
     std::lock_guard lock(capture->mutex);
     if (capture->broken) break;
     try {
-      capture->buffer.append(std::string_view(chunk.get(), static_cast<std::size_t>(n)));
+      capture->add(std::string_view(chunk.get(), n > 0 ? static_cast<std::size_t>(n) : 0), n <= 0);
     } catch (const std::bad_alloc&) {
       capture->broken = true;
       break;
     }
+    if (n <= 0) break;
   }
   pipe = Fd();
   completion->post(reader);
@@ -356,6 +363,10 @@ class Run {
     }
   }
 
+  void tap_stderr(std::optional<std::string> marker) {
+    if (marker) err_->tap.emplace(std::move(*marker));
+  }
+
   void start_readers() {
     readers_[0] = start_reader(std::move(stdout_pipe_), out_, 0);
     readers_[1] = start_reader(std::move(stderr_pipe_), err_, 1);
@@ -437,9 +448,12 @@ Result<int> Run::wait(std::optional<Clock::time_point> deadline, const TimeoutHo
   }
 }
 
+// The tapped line (or what the tap holds back) comes first: the hook looks for it.
 std::string Run::stderr_so_far() {
   std::lock_guard lock(err_->mutex);
-  return err_->broken ? std::string() : err_->buffer.raw_bytes();
+  if (err_->broken) return std::string();
+  if (!err_->tap) return err_->buffer.raw_bytes();
+  return concat({err_->tap->line(), err_->tap->held(), err_->buffer.raw_bytes()});
 }
 
 // The hook (about 30 ms after a deadline, at once on an interrupt), SIGTERM to the group, a
@@ -507,6 +521,7 @@ Result<ProcessOutput> Run::report(int status, Clock::time_point start) {
   fill_exit(output, status, timed_out_);
   output.stdout_data = out_->buffer.display_bytes();
   output.stderr_data = err_->buffer.display_bytes();
+  if (err_->tap) output.stderr_tapped = err_->tap->line();
   output.stdout_total_bytes = out_->buffer.total();
   output.stderr_total_bytes = err_->buffer.total();
   output.stdout_omitted_bytes = out_->buffer.omitted();
@@ -526,6 +541,7 @@ Result<ProcessOutput> run_process(ProcessRequest request, const TimeoutHook& on_
   Result<Child> child = start_child(request);
   if (!child.ok()) return child.error();
   Run run(std::move(*child), request.max_output_bytes, request.hurried);
+  run.tap_stderr(std::move(request.stderr_tap));
   run.start_readers();
   run.start_writer(std::move(request.stdin_data));
 

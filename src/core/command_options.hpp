@@ -29,6 +29,10 @@ struct ProcessRequest {
   // At its time limit the child gets a short grace, not a second, between SIGTERM and SIGKILL,
   // and output still in flight is not waited for, as for an interrupted run.
   bool hurried = false;
+  // The first line of standard error holding this marker is taken out before capture (it
+  // counts nowhere) and handed back in ProcessOutput::stderr_tapped; the time-out hook sees it
+  // first, however little of the stream the output limit keeps.
+  std::optional<std::string> stderr_tap;
 };
 
 struct ProcessOutput {
@@ -42,6 +46,7 @@ struct ProcessOutput {
   std::uint64_t stderr_total_bytes = 0;
   std::uint64_t stdout_omitted_bytes = 0;
   std::uint64_t stderr_omitted_bytes = 0;
+  std::string stderr_tapped;  // the line ProcessRequest::stderr_tap took out, '\n' included
 };
 
 // ---- flags ------------------------------------------------------------------------------------

@@ -516,20 +516,4 @@ std::optional<RemoteProcess> find_remote_process(std::string_view stderr_data,
   return std::nullopt;
 }
 
-std::pair<std::string, std::uint64_t> strip_control_marker(std::string_view stderr_data,
-                                                           std::string_view marker) {
-  const std::size_t at = marker.empty() ? std::string_view::npos : stderr_data.find(marker);
-  if (at == std::string_view::npos) return {std::string(stderr_data), 0};
-  const std::size_t newline = stderr_data.find('\n', at);
-  const std::size_t end = newline == std::string_view::npos ? stderr_data.size() : newline + 1;
-  if (!find_remote_process(stderr_data.substr(at, end - at), marker)) {
-    return {std::string(stderr_data), 0};
-  }
-  std::string out;
-  out.reserve(stderr_data.size() - (end - at));
-  out.append(stderr_data.substr(0, at));
-  out.append(stderr_data.substr(end));
-  return {std::move(out), end - at};
-}
-
 }  // namespace tarnwistle

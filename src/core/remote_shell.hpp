@@ -96,8 +96,5 @@ Result<WindowMeta> parse_window_metadata(std::string_view stderr_data, std::stri
 
 std::optional<RemoteProcess> find_remote_process(std::string_view stderr_data,
                                                  std::string_view marker);
-// `stderr_data` without the control line, and the number of bytes taken out.
-std::pair<std::string, std::uint64_t> strip_control_marker(std::string_view stderr_data,
-                                                           std::string_view marker);
 
 }  // namespace tarnwistle

@@ -463,14 +463,14 @@ Result<ProcessOutput> exec_native(const SshClient& client, const RemoteExec& exe
       terminate_remote(client, *process, interrupted);
     }
   };
-  Result<ProcessOutput> out =
-      run_ssh(client, exec_wrapper(token, exec_body(exec.cwd, exec.env, exec.command_piece)),
-              exec.stdin_data, exec.timeout, exec.max_output_bytes, hook);
-  if (!out.ok()) return out;
-  auto [stderr_data, removed] = strip_control_marker(out->stderr_data, marker);
-  out->stderr_data = std::move(stderr_data);
-  out->stderr_total_bytes -= std::min(out->stderr_total_bytes, removed);
-  return out;
+  Result<SshInvocation> inv = ssh_invocation(
+      client, exec_wrapper(token, exec_body(exec.cwd, exec.env, exec.command_piece)),
+      exec.stdin_data, exec.timeout, exec.max_output_bytes);
+  if (!inv.ok()) return inv.error();
+  // The control line is taken out of standard error as it arrives, so it is neither cut by a
+  // small output limit nor counted in the result.
+  inv->request.stderr_tap = marker;
+  return run_process(std::move(inv->request), hook);
 }
 
 }  // namespace tarnwistle

@@ -139,8 +139,8 @@ struct RemoteExec {
   std::optional<std::chrono::nanoseconds> timeout;
   std::uint64_t max_output_bytes = DEFAULT_MAX_OUTPUT_BYTES;
 };
-// Runs it inside the wrapper, stops the remote side on time-out and takes the control line
-// out of stderr (and its length out of stderr_total_bytes).
+// Runs it inside the wrapper, stops the remote side on time-out; the control line never
+// reaches the captured stderr nor its counts.
 Result<ProcessOutput> exec_native(const SshClient& client, const RemoteExec& exec);
 // Stops a remote process group or process tree; every failure is ignored. Its own ssh run has
 // TERMINATE_LIMIT, or in a `hurry` (after Ctrl-C) HURRIED_STOP_LIMIT, time enough for the

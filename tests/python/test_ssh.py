@@ -737,9 +737,10 @@ class TestExec:
         assert result.stdout_total_bytes == 5000 and result.stdout_omitted_bytes == 4900
         assert "[truncated, 4900 bytes omitted]" in result.stdout
 
-    def test_timeout_stops_the_remote_command(self, ssh_world, client):
+    @pytest.mark.parametrize("limit", [None, 16])  # 16: less than half the control line
+    def test_timeout_stops_the_remote_command(self, ssh_world, client, limit):
         tag = f"{30 + uuid.uuid4().int % 1000 / 1000:.3f}"
-        result = client.exec_command(f"sleep {tag}", timeout=0.5)
+        result = client.exec_command(f"sleep {tag}", timeout=0.5, max_output_bytes=limit)
         assert (result.timed_out, result.exit_code) == (True, 124)
         assert "__TARNWISTLE_" not in result.stderr
         assert wait_until(lambda: not user_processes(ssh_world, f"sleep {tag}"), 3)
