@@ -17,6 +17,7 @@
 #include <memory>
 #include <mutex>
 #include <stdexcept>
+#include <span>
 #include <system_error>
 #include <thread>
 
@@ -33,6 +34,7 @@ using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 constexpr std::size_t READ_CHUNK = 65536;
+constexpr std::size_t IN_PLACE_READ = READ_CHUNK / 4;  // smaller rooms would mean small reads
 constexpr Clock::duration POLL_INTERVAL = 10ms;
 constexpr Clock::duration HOOK_DELAY = 30ms;
 constexpr Clock::duration GRACE = 1s;
@@ -335,17 +337,25 @@ Clock::time_point saturating_deadline(Clock::time_point start, std::chrono::nano
 
 // ---- one run --------------------------------------------------------------------------------
 
+// One run. While the child runs, and for the drain after its end, the calling thread itself
+// reads both pipes, woken by their data or by the child's end (through its pidfd), and
+// appends under each buffer's mutex as a reader thread would. Threads are started only when
+// a pipe must go on being read while this thread cannot: at the deadline (the hook may take
+// its time and the child must not block on a full pipe meanwhile), when the drain gives up on
+// a pipe that a background job still holds, and when waiting fails. Such readers own their
+// pipe and share the buffer, so they may outlive the call.
 class Run {
  public:
   Run(Child child, std::uint64_t limit, bool hurried)
       : hurried_(hurried),
         pid_(child.pid),
         pidfd_(open_pidfd(child.pid)),
-        out_(std::make_shared<Capture>(limit)),
-        err_(std::make_shared<Capture>(limit)),
+        chunk_(new char[READ_CHUNK]),
         completion_(std::make_shared<Completion>()) {
-    stdout_pipe_ = std::move(child.stdout_pipe);
-    stderr_pipe_ = std::move(child.stderr_pipe);
+    pipes_[0] = std::move(child.stdout_pipe);
+    pipes_[1] = std::move(child.stderr_pipe);
+    captures_[0] = std::make_shared<Capture>(limit);
+    captures_[1] = std::make_shared<Capture>(limit);
     stdin_pipe_ = std::move(child.stdin_pipe);
   }
   Run(const Run&) = delete;
@@ -364,12 +374,7 @@ class Run {
   }
 
   void tap_stderr(std::optional<std::string> marker) {
-    if (marker) err_->tap.emplace(std::move(*marker));
-  }
-
-  void start_readers() {
-    readers_[0] = start_reader(std::move(stdout_pipe_), out_, 0);
-    readers_[1] = start_reader(std::move(stderr_pipe_), err_, 1);
+    if (marker) captures_[1]->tap.emplace(std::move(*marker));
   }
 
   void start_writer(std::optional<std::string> data) {
@@ -387,11 +392,10 @@ class Run {
   Result<ProcessOutput> report(int status, Clock::time_point start);
 
  private:
-  std::thread start_reader(Fd pipe, const std::shared_ptr<Capture>& capture, int reader) {
-    std::unique_ptr<char[]> chunk(new char[READ_CHUNK]);
-    return start_thread(read_pipe, std::move(pipe), std::move(chunk), capture, completion_,
-                        reader);
-  }
+  bool reading() const { return pipes_[0] || pipes_[1]; }
+  void pump(Clock::duration limit);
+  void take(int i);
+  void hand_over();
   void stop(const TimeoutHook& on_timeout);
   std::string stderr_so_far();
   bool interrupt_due();
@@ -399,8 +403,10 @@ class Run {
   bool hurried_;  // a time-out stops as fast as an interrupt
   pid_t pid_;
   Fd pidfd_;
-  Fd stdout_pipe_, stderr_pipe_, stdin_pipe_;
-  std::shared_ptr<Capture> out_, err_;
+  Fd pipes_[2];  // stdout, stderr: open while this thread still reads them
+  Fd stdin_pipe_;
+  std::unique_ptr<char[]> chunk_;
+  std::shared_ptr<Capture> captures_[2];
   std::shared_ptr<Completion> completion_;
   std::array<std::thread, 2> readers_;
   bool settled_ = false;  // reaped, or given up on after a failed wait
@@ -408,7 +414,73 @@ class Run {
   bool interrupted_ = false;
   bool fast_ = false;  // stopping in a hurry: short grace, no drain
   Clock::time_point last_poll_ = Clock::now();
+  bool readers_done_ = false;  // every pipe reached its end before the report
 };
+
+// Reads what pipe `i` holds into its buffer: straight into the buffer's room when it offers
+// a large piece (poll said the pipe is readable, so the read under the lock does not block),
+// else through the chunk and append. End of file, a read error or a broken buffer ends the
+// reading of that pipe.
+void Run::take(int i) {
+  Capture& capture = *captures_[i];
+  bool more = false;
+  {
+    std::lock_guard lock(capture.mutex);
+    try {
+      // A tapped stream goes through the tap, so through the chunk.
+      const std::span<char> room = capture.broken || capture.tap
+                                       ? std::span<char>()
+                                       : capture.buffer.space(READ_CHUNK);
+      if (room.size() >= IN_PLACE_READ) {
+        const ssize_t n = read_retry(pipes_[i].get(), room.data(), room.size());
+        capture.buffer.commit(n > 0 ? static_cast<std::size_t>(n) : 0);
+        more = n > 0;
+      } else if (!capture.broken) {
+        if (!capture.tap) capture.buffer.commit(0);
+        const ssize_t n = read_retry(pipes_[i].get(), chunk_.get(), READ_CHUNK);
+        capture.add(std::string_view(chunk_.get(), n > 0 ? static_cast<std::size_t>(n) : 0),
+                    n <= 0);
+        more = n > 0;
+      }
+    } catch (const std::bad_alloc&) {
+      capture.broken = true;
+    }
+  }
+  if (!more) {
+    pipes_[i] = Fd();
+    completion_->post(i);
+  }
+}
+
+// Waits up to `limit` for data on the pipes or the child's end, and reads what came.
+void Run::pump(Clock::duration limit) {
+  if (!reading()) return pause_for_child(pidfd_, limit);
+  pollfd fds[3];
+  int n = 0, which[3];
+  const auto watch = [&](const Fd& fd, int reader) {
+    fds[n] = {fd.get(), POLLIN, 0};
+    which[n++] = reader;
+  };
+  for (int i = 0; i < 2; ++i) {
+    if (pipes_[i]) watch(pipes_[i], i);
+  }
+  if (pidfd_) watch(pidfd_, -1);
+  const timespec ts = to_timespec(std::max(limit, Clock::duration::zero()));
+  if (::ppoll(fds, static_cast<nfds_t>(n), &ts, nullptr) <= 0) return;
+  for (int k = 0; k < n; ++k) {
+    if (which[k] >= 0 && fds[k].revents != 0) take(which[k]);
+  }
+}
+
+// The pipes still open go to reader threads of their own.
+void Run::hand_over() {
+  for (int i = 0; i < 2; ++i) {
+    if (!pipes_[i]) continue;
+    std::unique_ptr<char[]> chunk(new char[READ_CHUNK]);
+    readers_[i] = start_thread(read_pipe, std::move(pipes_[i]), std::move(chunk), captures_[i],
+                               completion_, i);
+  }
+}
 
 // The child's wait status, or "command wait failed: ...". A run that reached the deadline
 // reports status 0 and timed_out_.
@@ -432,7 +504,8 @@ Result<int> Run::wait(std::optional<Clock::time_point> deadline, const TimeoutHo
       return r.status;
     }
     if (r.error != 0) {
-      settled_ = true;  // neither signalled nor waited for; the readers are let go
+      settled_ = true;  // neither signalled nor waited for; the pipes are let go to readers
+      hand_over();
       return general_error(concat({"command wait failed: ", os_error_text(r.error)}));
     }
     const Clock::time_point now = Clock::now();
@@ -440,20 +513,22 @@ Result<int> Run::wait(std::optional<Clock::time_point> deadline, const TimeoutHo
     if (late || interrupt_due()) {
       timed_out_ = late && !interrupted_;
       fast_ = interrupted_ || hurried_;
+      if (!interrupted_) hand_over();  // the pipes go on being read while the hook runs
       stop(on_timeout);
       settled_ = true;
       return 0;
     }
-    pause_for_child(pidfd_, deadline ? std::min(POLL_INTERVAL, *deadline - now) : POLL_INTERVAL);
+    pump(deadline ? std::min(POLL_INTERVAL, *deadline - now) : POLL_INTERVAL);
   }
 }
 
 // The tapped line (or what the tap holds back) comes first: the hook looks for it.
 std::string Run::stderr_so_far() {
-  std::lock_guard lock(err_->mutex);
-  if (err_->broken) return std::string();
-  if (!err_->tap) return err_->buffer.raw_bytes();
-  return concat({err_->tap->line(), err_->tap->held(), err_->buffer.raw_bytes()});
+  Capture& err = *captures_[1];
+  std::lock_guard lock(err.mutex);
+  if (err.broken) return std::string();
+  if (!err.tap) return err.buffer.raw_bytes();
+  return concat({err.tap->line(), err.tap->held(), err.buffer.raw_bytes()});
 }
 
 // The hook (about 30 ms after a deadline, at once on an interrupt), SIGTERM to the group, a
@@ -480,17 +555,27 @@ void Run::stop(const TimeoutHook& on_timeout) {
   reap_blocking(pid_);
 }
 
-// Readers that have not seen end of file two seconds after the child ended (a background job
-// still holds the pipe) are detached; what they read later is not reported. An interrupt
-// ends the wait at once.
+// Pipes that have not reached end of file two seconds after the child ended (a background
+// job still holds them) go on being read by detached threads; what they read later is not
+// reported. Reader threads already started are joined if they finished, else detached. An
+// interrupt ends the drain at once.
 void Run::drain() {
-  const Clock::time_point deadline = Clock::now() + DRAIN;
-  bool all = fast_;
-  while (!all && !interrupt_due() && Clock::now() < deadline) {
-    all = completion_->wait_all(std::min(deadline, Clock::now() + INTERRUPT_POLL));
+  const Clock::time_point until = Clock::now() + DRAIN;
+  for (Clock::time_point now = Clock::now(); !fast_ && reading() && now < until;
+       now = Clock::now()) {
+    if (interrupt_due()) return;
+    pump(std::min(until - now, INTERRUPT_POLL));
   }
+  if (fast_) return;  // the pipes close with the run; a reader started is let go
+  hand_over();
+  bool all = false;
+  while (!all && !interrupt_due() && Clock::now() < until) {
+    all = completion_->wait_all(std::min(until, Clock::now() + INTERRUPT_POLL));
+  }
+  readers_done_ = all;
   for (int i = 0; i < 2; ++i) {
-    if (!fast_ && (all || completion_->finished(i))) {
+    if (!readers_[i].joinable()) continue;
+    if (all || completion_->finished(i)) {
       readers_[i].join();
     } else {
       readers_[i].detach();
@@ -513,19 +598,22 @@ void fill_exit(ProcessOutput& output, int status, bool timed_out) {
 }
 
 Result<ProcessOutput> Run::report(int status, Clock::time_point start) {
-  std::lock_guard out_lock(out_->mutex);
-  if (out_->broken) return general_error("stdout buffer lock was poisoned");
-  std::lock_guard err_lock(err_->mutex);
-  if (err_->broken) return general_error("stderr buffer lock was poisoned");
+  Capture& out = *captures_[0];
+  Capture& err = *captures_[1];
+  std::lock_guard out_lock(out.mutex);
+  if (out.broken) return general_error("stdout buffer lock was poisoned");
+  std::lock_guard err_lock(err.mutex);
+  if (err.broken) return general_error("stderr buffer lock was poisoned");
   ProcessOutput output;
   fill_exit(output, status, timed_out_);
-  output.stdout_data = out_->buffer.display_bytes();
-  output.stderr_data = err_->buffer.display_bytes();
-  if (err_->tap) output.stderr_tapped = err_->tap->line();
-  output.stdout_total_bytes = out_->buffer.total();
-  output.stderr_total_bytes = err_->buffer.total();
-  output.stdout_omitted_bytes = out_->buffer.omitted();
-  output.stderr_omitted_bytes = err_->buffer.omitted();
+  output.stdout_total_bytes = out.buffer.total();
+  output.stderr_total_bytes = err.buffer.total();
+  output.stdout_omitted_bytes = out.buffer.omitted();
+  output.stderr_omitted_bytes = err.buffer.omitted();
+  if (err.tap) output.stderr_tapped = err.tap->line();
+  // With every reader done the buffers are this call's alone, and their storage is reused.
+  output.stdout_data = readers_done_ ? out.buffer.take_display() : out.buffer.display_bytes();
+  output.stderr_data = readers_done_ ? err.buffer.take_display() : err.buffer.display_bytes();
   const auto elapsed = Clock::now() - start;
   if (elapsed > Clock::duration::zero()) {
     output.duration_ms = static_cast<unsigned __int128>(
@@ -542,7 +630,6 @@ Result<ProcessOutput> run_process(ProcessRequest request, const TimeoutHook& on_
   if (!child.ok()) return child.error();
   Run run(std::move(*child), request.max_output_bytes, request.hurried);
   run.tap_stderr(std::move(request.stderr_tap));
-  run.start_readers();
   run.start_writer(std::move(request.stdin_data));
 
   std::optional<Clock::time_point> deadline;

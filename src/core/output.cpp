@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <span>
 
 namespace tarnwistle {
 
@@ -81,6 +82,62 @@ std::string HeadTailBytes::raw_bytes() const {
   out.reserve(head_.size() + ring_.size());
   out.append(head_);
   write_tail(out);
+  return out;
+}
+
+std::span<char> HeadTailBytes::space(std::size_t max) {
+  const std::uint64_t cap = head_cap(), tail = tail_cap();
+  std::string* grown = nullptr;
+  std::uint64_t room = 0;
+  if (head_.size() < cap) {  // growing the head: the room is at its end
+    grown = &head_;
+    room = cap - head_.size();
+    room_ = Room::Head;
+  } else if (ring_.size() < tail) {  // filling the ring: contiguous, start_ == 0
+    grown = &ring_;
+    room = tail - ring_.size();
+    room_ = Room::FillingRing;
+  }
+  if (grown != nullptr) {
+    const auto k = static_cast<std::size_t>(std::min<std::uint64_t>(max, room));
+    reserve_within(*grown, grown->size() + k, grown == &head_ ? cap : tail);
+    grown->resize(grown->size() + k);
+    pending_ = k;
+    return std::span<char>(grown->data() + grown->size() - k, k);
+  }
+  // A full ring: the oldest bytes, up to the ring's end, are the ones to overwrite.
+  room_ = Room::FullRing;
+  pending_ = std::min(max, ring_.size() - start_);
+  return std::span<char>(ring_.data() + start_, pending_);
+}
+
+void HeadTailBytes::commit(std::size_t n) {
+  const std::uint64_t max = std::numeric_limits<std::uint64_t>::max();
+  total_ = n > max - total_ ? max : total_ + n;
+  switch (room_) {
+    case Room::Head:
+      head_.resize(head_.size() - (pending_ - n));
+      break;
+    case Room::FillingRing:
+      ring_.resize(ring_.size() - (pending_ - n));
+      break;
+    case Room::FullRing:
+      if (!ring_.empty()) start_ = (start_ + n) % ring_.size();
+      break;
+  }
+  pending_ = 0;
+}
+
+std::string HeadTailBytes::take_display() {
+  const std::uint64_t dropped = omitted();
+  std::string out = std::move(head_);
+  const std::string marker = dropped > 0 ? omission_marker(dropped) : std::string();
+  out.reserve(out.size() + marker.size() + ring_.size());
+  out.append(marker);
+  write_tail(out);
+  head_.clear();
+  ring_.clear();
+  start_ = 0;
   return out;
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -18,8 +19,18 @@ class HeadTailBytes {
   // Adds the next chunk of the stream. An empty chunk changes nothing, not even the total.
   void append(std::string_view data);
 
+  // Room for the next bytes of the stream, to be read straight into the buffer: at most
+  // `max` bytes where append would put them (empty when nothing more is kept in place). After
+  // writing n of them there, commit(n) accounts for them exactly as append of those bytes
+  // would; nothing else may touch the buffer in between. May throw std::bad_alloc.
+  std::span<char> space(std::size_t max);
+  void commit(std::size_t n);
+
   // Head, the omission marker when bytes were left out, then tail; one allocation.
   std::string display_bytes() const;
+  // The same, built in the head's own storage, leaving the buffer empty: for a buffer that
+  // nothing reads or appends to any more.
+  std::string take_display();
   // Head then tail, no marker; one allocation.
   std::string raw_bytes() const;
 
@@ -42,6 +53,9 @@ class HeadTailBytes {
   // instead of shifting memory.
   std::string ring_;
   std::size_t start_ = 0;
+  // The last space(): where it was and how many bytes it offered.
+  enum class Room { Head, FillingRing, FullRing } room_ = Room::Head;
+  std::size_t pending_ = 0;
   std::uint64_t limit_;
   std::uint64_t total_ = 0;
 };

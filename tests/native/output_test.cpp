@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <random>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -166,6 +167,41 @@ TEST(LineTap, TakesOutOneLineWhateverTheChunking) {
       passed.append(tap.finish());
       ASSERT_EQ(passed, c.passed) << round;
       ASSERT_EQ(tap.line(), c.line) << round;
+    }
+  }
+}
+
+TEST(HeadTailBytes, WritingInPlaceKeepsWhatAppendKeeps) {
+  // Pieces written through space()/commit(), partly filled and mixed with appends, against
+  // the same stream appended whole; then the display taken out of the buffer's storage.
+  std::mt19937 rng(7);
+  for (std::uint64_t limit : {0u, 1u, 2u, 7u, 10u, 64u, 1000u}) {
+    for (int round = 0; round < 50; ++round) {
+      HeadTailBytes buf(limit);
+      std::string stream;
+      const int pieces = static_cast<int>(rng() % 12);
+      for (int k = 0; k < pieces; ++k) {
+        std::string piece(rng() % 300, '\0');
+        for (char& c : piece) c = static_cast<char>('a' + rng() % 26);
+        if (rng() % 3 == 0) {
+          buf.append(piece);
+          stream += piece;
+          continue;
+        }
+        const std::span<char> room = buf.space(piece.size());
+        const std::size_t n = std::min(room.size(), static_cast<std::size_t>(rng() % 301));
+        std::copy_n(piece.data(), std::min(n, piece.size()), room.data());
+        const std::size_t written = std::min(n, piece.size());
+        buf.commit(written);
+        stream += piece.substr(0, written);
+      }
+      HeadTailBytes whole(limit);
+      whole.append(stream);
+      ASSERT_EQ(buf.total(), whole.total());
+      ASSERT_EQ(buf.omitted(), whole.omitted());
+      ASSERT_EQ(buf.raw_bytes(), whole.raw_bytes()) << "limit " << limit;
+      ASSERT_EQ(buf.display_bytes(), whole.display_bytes());
+      ASSERT_EQ(buf.take_display(), whole.display_bytes());
     }
   }
 }
