@@ -8,6 +8,7 @@ from hypothesis import assume, given, settings
 from hypothesis import strategies as st
 
 from tarnwistle import _core as core
+from both_paths import Native, outcome
 
 U64_MAX = 2**64 - 1
 BOUNDED = settings(max_examples=200, deadline=None)
@@ -20,19 +21,6 @@ WHITE_SPACE = "\t\n\x0b\x0c\r \x85\xa0\u1680" + "".join(map(chr, range(0x2000, 0
 pieces = ["a", "b", "ab", " ", "\t", "\r", "\n", "\r\n", "\xa0", "é", "\u2000", "\u200b", "\x1c",
           "\u3000", "😀"]
 texts = st.lists(st.sampled_from(pieces), max_size=16).map("".join)
-
-
-class Native(str):
-    """A str subclass is always encoded and worked on as UTF-8 by the native code, while an
-    exact str that is not ASCII is worked on through its characters: the same call on both
-    must give the same answer, or fail alike."""
-
-
-def outcome(call, *args):
-    try:
-        return call(*args)
-    except (ValueError, UnicodeEncodeError) as e:
-        return type(e), str(e)
 
 
 def model_exact(text, pattern):

@@ -8,6 +8,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from tarnwistle import _core as core
+from both_paths import Native, outcome
 
 U64_MAX = 2**64 - 1
 BOUNDED = settings(max_examples=200, deadline=None)
@@ -18,19 +19,6 @@ texts = st.lists(
     st.sampled_from(["a", "bc", "\n", "\r\n", "\r", "é", "✓", "😀", "\x0b", "\u2028", "  "]),
     max_size=30,
 ).map("".join)
-
-
-class Native(str):
-    """A str subclass is always encoded and worked on as UTF-8 by the native code, while an
-    exact str that is not ASCII is worked on through its characters: the same call on both
-    must give the same answer, or fail alike."""
-
-
-def outcome(call, *args):
-    try:
-        return call(*args)
-    except (ValueError, UnicodeEncodeError) as e:
-        return type(e), str(e)
 
 
 def model_lines(text):
@@ -155,19 +143,19 @@ class TestPrepareRead:
        st.booleans())
 def test_both_ways_match_the_model(text, extra, offset, limit, show):
     text += extra  # mostly not ASCII, sometimes a lone surrogate
-    for given in (text, Native(text)):
+    for arg in (text, Native(text)):
         if "\udc80" in text:
             for call, args in ((core.count_lines, ()), (core.slice_lines, (1, 1)),
                                (core.prepare_read, (offset, limit, show))):
-                assert outcome(call, given, *args) == outcome(text.encode, "utf-8")
+                assert outcome(call, arg, *args) == outcome(text.encode, "utf-8")
             continue
         lines = model_lines(text)
-        assert core.count_lines(given) == len(lines)
+        assert core.count_lines(arg) == len(lines)
         window = lines[abs(offset) : abs(offset) + limit]
-        assert core.slice_lines(given, abs(offset), limit) == window
+        assert core.slice_lines(arg, abs(offset), limit) == window
         expected = model_prepare_read(text, offset, limit, show) if limit else (
             ValueError, "limit must be > 0")
-        assert outcome(core.prepare_read, given, offset, limit, show) == expected
+        assert outcome(core.prepare_read, arg, offset, limit, show) == expected
 
 
 @pytest.mark.parametrize(
