@@ -267,6 +267,21 @@ CoreError failed_remote(std::string_view op, std::string_view path, const Proces
   return general_error(std::move(message));
 }
 
+namespace {
+
+// failed_remote, with a plain ClientError named after `failed_op` when one is given (a method
+// built on another reports its own name there).
+CoreError failed_as(std::string_view op, std::string_view failed_op, std::string_view path,
+                    const ProcessOutput& out) {
+  CoreError failed = failed_remote(op, path, out);
+  if (failed.kind == CoreErrorKind::General && !failed_op.empty()) {
+    failed.message = failure_message(failed_op, path, out);
+  }
+  return failed;
+}
+
+}  // namespace
+
 Result<ProcessOutput> checked_remote(const SshClient& client, std::string_view op,
                                      std::string_view path, std::string remote_command,
                                      std::optional<std::string> stdin_data, int* exit_code,
@@ -279,11 +294,7 @@ Result<ProcessOutput> checked_remote(const SshClient& client, std::string_view o
   }
   if (out->exit_code == 0) return out;
   if (exit_code != nullptr) *exit_code = out->exit_code;
-  CoreError failed = failed_remote(op, path, *out);
-  if (failed.kind == CoreErrorKind::General && !failed_op.empty()) {
-    failed.message = failure_message(failed_op, path, *out);
-  }
-  return failed;
+  return failed_as(op, failed_op, path, *out);
 }
 
 // ---- operations ---------------------------------------------------------------------------------
@@ -407,9 +418,7 @@ Result<FileInfo> write_bytes_atomic_native(const SshClient& client, std::string_
     return std::move(limits.error());
   }
   if (out->exit_code != 0) {
-    CoreError failed = failed_remote("write_bytes", path, *out);
-    if (failed.kind == CoreErrorKind::General) failed.message = failure_message(op, path, *out);
-    return write_failure(path, *out, std::move(failed));
+    return write_failure(path, *out, failed_as("write_bytes", op, path, *out));
   }
   return parse_stat_record(out->stdout_data, path);
 }
