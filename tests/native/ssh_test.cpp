@@ -261,13 +261,16 @@ TEST_F(ScratchDir, TerminateScriptReachesEveryDescendant) {
   request.timeout = std::chrono::seconds(20);
   std::thread tree([&] { (void)run_process(std::move(request)); });
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  const auto sleeping = [] {
-    return std::stoi(run_sh("ps -eo args= | grep -c '^sleep 10[123]$'").stdout_data);
-  };
-  ASSERT_EQ(sleeping(), 3);
   std::ifstream pid_file(path("pid"));
   std::int32_t id = 0;
   pid_file >> id;
+  // Only this tree's sleeps count: the shell leads their process group.
+  const auto sleeping = [id] {
+    const std::string group = std::to_string(id);
+    return std::stoi(run_sh(concat({"ps -eo pgid=,args= | awk '$1 == ", group,
+                                    " && $2 == \"sleep\"' | wc -l"})).stdout_data);
+  };
+  EXPECT_EQ(sleeping(), 3);
   const ProcessOutput done = run_sh(terminate_script({RemoteProcessKind::Process, id}));
   tree.join();
   EXPECT_EQ(done.exit_code, 0) << done.stderr_data;
