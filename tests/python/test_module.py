@@ -103,6 +103,14 @@ FUNCTION_SIGNATURES = {
 
 EXCEPTIONS = ALL_NAMES[:7]
 CLASSES = ["FileInfo", "CommandResult", "LocalClient", "SshClient"]
+RECORD_FIELDS = {
+    "FileInfo": ["exists", "kind", "size", "modified_ns", "is_symlink", "version"],
+    "CommandResult": [
+        "exit_code", "stdout", "stderr", "command", "cwd", "duration_ms", "timed_out", "signal",
+        "stdout_total_bytes", "stderr_total_bytes", "stdout_omitted_bytes", "stderr_omitted_bytes",
+        "ok", "truncated", "extras",  # the computed ones last
+    ],
+}
 
 
 class TestSurface:
@@ -110,34 +118,19 @@ class TestSurface:
         assert _core.__all__ == ALL_NAMES
         assert tarnwistle.__all__ == ALL_NAMES
         assert all(getattr(tarnwistle, name) is getattr(_core, name) for name in ALL_NAMES)
-
-    def test_module_identity(self):
-        assert _core.__doc__ == ""
-        assert _core.__name__ == "tarnwistle._core"
+        assert (_core.__doc__, _core.__name__) == ("", "tarnwistle._core")
 
     @pytest.mark.parametrize("name", EXCEPTIONS)
     def test_exception_classes(self, name):
         cls = getattr(_core, name)
-        assert cls.__module__ == "_core"
-        assert cls.__qualname__ == name
-        assert cls.__doc__ is None
+        assert (cls.__module__, cls.__qualname__, cls.__doc__) == ("_core", name, None)
         expected_base = Exception if name == "ClientError" else _core.ClientError
         assert cls.__bases__ == (expected_base,)
-
-    @pytest.mark.parametrize("name", ["FileNotFoundError", "PermissionDeniedError"])
-    def test_own_classes_are_not_the_builtins(self, name):
-        cls = getattr(_core, name)
-        assert cls is not getattr(builtins, name, None)
+        assert cls is not getattr(builtins, name, None)  # our own, not the builtins
         assert not issubclass(cls, OSError)
 
-    def test_value_error_is_not_a_client_error(self):
-        assert not issubclass(ValueError, _core.ClientError)
-        with pytest.raises(ValueError) as info:
-            _core.LocalClient(max_transfer_bytes=0)
-        assert not isinstance(info.value, _core.ClientError)
-
     @pytest.mark.parametrize("name", CLASSES)
-    def test_classes_are_final_heap_types_without_dict(self, name):
+    def test_classes_are_final_unchangeable_heap_types_without_dict(self, name):
         cls = getattr(_core, name)
         assert cls.__module__ == "tarnwistle._core"
         assert cls.__bases__ == (object,)
@@ -146,35 +139,40 @@ class TestSurface:
             type("Sub", (cls,), {})
         assert "__dict__" not in dir(cls)
         assert "__weakref__" not in dir(cls)
-
-    @pytest.mark.parametrize("name", ["FileInfo", "CommandResult"])
-    def test_records_have_no_constructor(self, name):
-        with pytest.raises(TypeError, match=f"^No constructor defined for {name}$"):
-            getattr(_core, name)()
-
-    def test_kind_is_a_class_attribute(self):
-        assert _core.LocalClient.kind == "local"
-        assert _core.SshClient.kind == "ssh"
-        assert _core.LocalClient().kind == "local"
-
-    @pytest.mark.parametrize("name", CLASSES)
-    def test_classes_cannot_be_changed(self, name):
-        cls = getattr(_core, name)
         with pytest.raises(TypeError):
             cls.kind = "other"
         with pytest.raises(TypeError):
             cls.stat = None
 
-    def test_instances_are_immutable_and_untracked(self, tmp_path):
+    @pytest.mark.parametrize("name", sorted(RECORD_FIELDS))
+    def test_records(self, name, tmp_path):
+        cls = getattr(_core, name)
+        fields = [n for n in cls.__dict__ if not n.startswith("__")]
+        assert fields == RECORD_FIELDS[name]
+        assert all(getattr(cls, n).__doc__ == "" for n in fields)
+        with pytest.raises(TypeError, match=f"^No constructor defined for {name}$"):
+            cls()
         client = _core.LocalClient(str(tmp_path))
+        make = (lambda: client.stat("x")) if name == "FileInfo" else (lambda: client.exec_command("true"))
+        record, other = make(), make()
+        assert type(record) is cls
+        for field in fields + ["extra"]:
+            with pytest.raises(AttributeError):
+                setattr(record, field, None)
+        assert not gc.is_tracked(record)
+        if name == "CommandResult":  # no comparison or str of its own
+            assert record != other and record == record and hash(record) != hash(other)
+            assert str(record) == repr(record)
+
+    def test_clients(self, tmp_path):
+        assert (_core.LocalClient.kind, _core.SshClient.kind) == ("local", "ssh")
+        client = _core.LocalClient(str(tmp_path))
+        assert client.kind == "local"
         for attr in ("cwd", "kind", "anything"):
             with pytest.raises(AttributeError):
                 setattr(client, attr, "x")
         assert not gc.is_tracked(client)
-        assert not gc.is_tracked(client.stat(str(tmp_path)))
-
-    def test_client_union(self, tmp_path):
-        assert isinstance(_core.LocalClient(str(tmp_path)), _core.Client)
+        assert isinstance(client, _core.Client)
         assert _core.Client == (_core.LocalClient | _core.SshClient)
 
     @pytest.mark.parametrize("cls_name", sorted(CLIENT_MEMBERS))
@@ -197,20 +195,12 @@ class TestSurface:
         assert ssh.parameters["cwd"].default == "."
         assert ssh.parameters["port"].kind is inspect.Parameter.KEYWORD_ONLY
 
-    def test_read_text_signature_shows_keyword_only_encoding(self):
-        parameter = inspect.signature(_core.LocalClient.read_text).parameters["encoding"]
-        assert parameter.kind is inspect.Parameter.KEYWORD_ONLY
-        assert parameter.default == "utf-8"
-
     @pytest.mark.parametrize("name", sorted(FUNCTION_SIGNATURES))
     def test_function_signatures(self, name):
         fn = getattr(_core, name)
         assert fn.__name__ == name
         assert fn.__module__ == "tarnwistle._core"
         assert f"{name}{fn.__text_signature__}" == FUNCTION_SIGNATURES[name]
-
-    def test_count_lines_doc_carries_the_arrow(self):
-        assert "Empty text \u2192 0" in _core.count_lines.__doc__
 
 
 def _runtime_surface():
@@ -294,208 +284,104 @@ class TestErrorsCrossProcesses:
                 future.result(timeout=60)
 
 
-def _call(fn, *args, **kwargs):
-    with pytest.raises(TypeError) as info:
-        fn(*args, **kwargs)
-    return str(info.value)
+class Index:
+    def __index__(self):
+        return 1
 
 
-class TestArgumentParsing:
-    def test_missing_positional(self):
-        assert _call(_core.edit_text) == (
-            "edit_text() missing 4 required positional arguments: "
-            "'text', 'old_string', 'new_string', and 'replace_all'"
-        )
-        assert _call(_core.find_matches, "x") == (
-            "find_matches() missing 1 required positional argument: 'pattern'"
-        )
-        assert _call(_core.slice_lines, "x") == (
-            "slice_lines() missing 2 required positional arguments: 'start' and 'take'"
-        )
+# Each call gets `c`, a LocalClient in the test's own directory, which must stay empty.
+PIPELINE = [
+    # missing, surplus, repeated and unknown arguments
+    (lambda c: _core.edit_text(), TypeError, "edit_text() missing 4 required positional "
+     "arguments: 'text', 'old_string', 'new_string', and 'replace_all'"),
+    (lambda c: _core.find_matches("x"), TypeError,
+     "find_matches() missing 1 required positional argument: 'pattern'"),
+    (lambda c: _core.slice_lines("x"), TypeError,
+     "slice_lines() missing 2 required positional arguments: 'start' and 'take'"),
+    (lambda c: c.read_text_window("a"), TypeError, "LocalClient.read_text_window() missing 2 "
+     "required positional arguments: 'offset' and 'limit'"),
+    (lambda c: c.stat(), TypeError, "LocalClient.stat() missing 1 required positional argument: 'path'"),
+    (lambda c: c.exec_command(), TypeError,
+     "LocalClient.exec_command() missing 1 required positional argument: 'command'"),
+    (lambda c: _core.SshClient("h", username="u"), TypeError,
+     "SshClient.__new__() missing 1 required keyword-only argument: 'port'"),
+    (lambda c: _core.count_lines("a", "b"), TypeError, "count_lines() takes 1 positional argument but 2 were given"),
+    (lambda c: c.stat("a", "b"), TypeError, "LocalClient.stat() takes 1 positional argument but 2 were given"),
+    (lambda c: c.read_text("a", "utf-8"), TypeError,
+     "LocalClient.read_text() takes 1 positional argument but 2 were given"),
+    (lambda c: c.mkdir("x", True), TypeError, "LocalClient.mkdir() takes 1 positional argument but 2 were given"),
+    (lambda c: c.exec_command("true", "/tmp"), TypeError,
+     "LocalClient.exec_command() takes 1 positional argument but 2 were given"),
+    (lambda c: _core.normalize_flags("a", "b"), TypeError,
+     "normalize_flags() takes from 0 to 1 positional arguments but 2 were given"),
+    (lambda c: _core.count_lines(txt="a"), TypeError, "count_lines() got an unexpected keyword argument 'txt'"),
+    (lambda c: c.stat(p="a"), TypeError, "LocalClient.stat() got an unexpected keyword argument 'p'"),
+    (lambda c: c.join("a", x="b"), TypeError, "LocalClient.join() got an unexpected keyword argument 'x'"),
+    (lambda c: _core.count_lines("a", text="b"), TypeError, "count_lines() got multiple values for argument 'text'"),
+    (lambda c: c.stat("a", path="b"), TypeError, "LocalClient.stat() got multiple values for argument 'path'"),
+    (lambda c: _core.LocalClient.stat(object(), "x"), TypeError,  # the receiver is checked
+     "descriptor 'stat' for 'tarnwistle._core.LocalClient' objects doesn't apply to a 'object' object"),
+    # strict bools
+    *[(lambda c, v=v: c.mkdir("d", parents=v), TypeError,
+       f"argument 'parents': '{type(v).__name__}' object cannot be converted to 'PyBool'")
+      for v in (1, 0, None, "yes")],
+    (lambda c: c.mkdir("x", exist_ok=None), TypeError,
+     "argument 'exist_ok': 'NoneType' object cannot be converted to 'PyBool'"),
+    (lambda c: c.write_text_atomic("x", "y", create_only=0), TypeError,
+     "argument 'create_only': 'int' object cannot be converted to 'PyBool'"),
+    # text, and text that is not a sequence
+    *[(lambda c, v=v: _core.count_lines(v), TypeError,
+       f"argument 'text': '{type(v).__name__}' object cannot be converted to 'PyString'")
+      for v in (5, b"x", None, 1.5)],
+    (lambda c: c.stat(5), TypeError, "argument 'path': 'int' object cannot be converted to 'PyString'"),
+    (lambda c: c.exec_command(b"true"), TypeError,
+     "argument 'command': 'bytes' object cannot be converted to 'PyString'"),
+    (lambda c: c.delete_if_version("x", expected_version=3), TypeError,
+     "argument 'expected_version': 'int' object cannot be converted to 'PyString'"),
+    (lambda c: _core.count_lines("a\udc80"), UnicodeEncodeError, "..."),
+    (lambda c: c.stat("\udc80"), UnicodeEncodeError, "..."),
+    (lambda c: c.write_bytes("f", "text"), TypeError, "argument 'data': Can't extract `str` to `Vec`"),
+    (lambda c: _core.format_cat_n("ab", 1, 1, False), TypeError,
+     "argument 'lines': Can't extract `str` to `Vec`"),
+    # unsigned and signed integers
+    (lambda c: _core.slice_lines("a", -1, 1), OverflowError, "..."),
+    (lambda c: _core.slice_lines("a", 2**64, 1), OverflowError, "..."),
+    (lambda c: _core.slice_lines("a", 1.0, 1), TypeError, "argument 'start': ..."),
+    (lambda c: _core.slice_lines("a", "3", 1), TypeError, "argument 'start': ..."),
+    (lambda c: _core.prepare_read("a\n", -(2**63) - 1, 1, False), OverflowError, "..."),
+    (lambda c: _core.prepare_read("a\n", 2**63, 1, False), OverflowError, "..."),
+    (lambda c: c.read_text_window("x", "1", 1), TypeError, "argument 'offset': ..."),
+    (lambda c: c.read_text_window("missing.txt", 1, -1), OverflowError, "..."),  # before any access
+    (lambda c: c.read_text_window("x", 2**63, 1), OverflowError, "..."),
+    # byte data
+    (lambda c: c.write_bytes("f", [1, 256]), OverflowError, "out of range integral type conversion attempted"),
+    (lambda c: c.write_bytes("f", [1, -1]), OverflowError, "out of range integral type conversion attempted"),
+    (lambda c: c.write_bytes("f", range(10**18)), OverflowError, "..."),  # fails at its first bad item
+    (lambda c: c.write_bytes("f", 5), TypeError, "argument 'data': ..."),
+]
 
-    def test_missing_keyword_only(self):
-        message = _call(_core.SshClient, "h", username="u")
-        assert message.endswith("missing 1 required keyword-only argument: 'port'")
 
-    def test_too_many_positional(self, tmp_path):
-        assert _call(_core.count_lines, "a", "b") == (
-            "count_lines() takes 1 positional argument but 2 were given"
-        )
-        client = _core.LocalClient(str(tmp_path))
-        message = _call(client.read_text, "a", "utf-8")
-        assert message.endswith("read_text() takes 1 positional argument but 2 were given")
-        assert "from 0 to 1" in _call(_core.normalize_flags, "a", "b")
-
-    def test_unknown_and_duplicate_keywords(self):
-        assert _call(_core.count_lines, txt="a") == (
-            "count_lines() got an unexpected keyword argument 'txt'"
-        )
-        assert _call(_core.count_lines, "a", text="b") == (
-            "count_lines() got multiple values for argument 'text'"
-        )
-
-    def test_keywords_that_are_not_interned(self):
-        name = "".join(["te", "xt"])
-        assert _core.count_lines(**{name: "a\nb"}) == 2
-
-    def test_join_takes_no_keywords(self, tmp_path):
-        with pytest.raises(TypeError, match="unexpected keyword argument 'x'"):
-            _core.LocalClient(str(tmp_path)).join("a", x="b")
-
-
-class TestConversions:
-    @pytest.mark.parametrize("value", [1, 0, None, "yes"])
-    def test_bool_is_strict(self, tmp_path, value):
-        client = _core.LocalClient(str(tmp_path))
-        with pytest.raises(TypeError) as info:
-            client.mkdir("d", parents=value)
-        type_name = type(value).__name__
-        assert str(info.value) == (
-            f"argument 'parents': '{type_name}' object cannot be converted to 'PyBool'"
-        )
-
-    @pytest.mark.parametrize("value", [5, b"x", None, 1.5])
-    def test_text_refuses_other_types(self, value):
-        with pytest.raises(TypeError) as info:
-            _core.count_lines(value)
-        assert str(info.value) == (
-            f"argument 'text': '{type(value).__name__}' object cannot be converted to 'PyString'"
-        )
-
-    def test_lone_surrogate_raises_unicode_encode_error(self):
-        with pytest.raises(UnicodeEncodeError):
-            _core.count_lines("a\udc80")
-
-    @pytest.mark.parametrize(
-        ("value", "exc"),
-        [(-1, OverflowError), (2**64, OverflowError), (1.0, TypeError), ("3", TypeError)],
-    )
-    def test_unsigned(self, value, exc):
+class TestCallPipeline:
+    @pytest.mark.parametrize("call, exc, message", PIPELINE)
+    def test_refused_before_anything_is_done(self, tmp_path, call, exc, message):
         with pytest.raises(exc) as info:
-            _core.slice_lines("a", value, 1)
-        if exc is TypeError:
-            assert str(info.value).startswith("argument 'start': ")
+            call(_core.LocalClient(str(tmp_path)))
+        text = str(info.value)
+        assert text.startswith(message[:-3]) if message.endswith("...") else text == message
+        assert os.listdir(tmp_path) == []
 
-    def test_unsigned_accepts_index_objects_and_the_full_range(self):
-        class Index:
-            def __index__(self):
-                return 1
-
-        assert _core.slice_lines("a\nb\n", Index(), 2**64 - 1) == ["b\n"]
-
-    @pytest.mark.parametrize("offset", [-(2**63), 2**63 - 1])
-    def test_signed_range_accepted(self, offset):
-        assert _core.prepare_read("a\n", offset, 1, False)[1] == 1
-
-    @pytest.mark.parametrize("offset", [-(2**63) - 1, 2**63])
-    def test_signed_out_of_range(self, offset):
-        with pytest.raises(OverflowError):
-            _core.prepare_read("a\n", offset, 1, False)
-
-    def test_negative_limit_fails_before_any_file_access(self, tmp_path):
-        client = _core.LocalClient(str(tmp_path))
-        with pytest.raises(OverflowError):
-            client.read_text_window("missing.txt", 1, -1)
-
-    def test_str_is_not_a_sequence_of_items(self, tmp_path):
-        with pytest.raises(TypeError, match=r"^argument 'data': Can't extract `str` to `Vec`$"):
-            _core.LocalClient(str(tmp_path)).write_bytes("f", "text")
-        with pytest.raises(TypeError, match=r"^argument 'lines': Can't extract `str` to `Vec`$"):
-            _core.format_cat_n("ab", 1, 1, False)
-
-    @pytest.mark.parametrize(
-        ("data", "stored"),
-        [(b"ab", b"ab"), (bytearray(b"\x00\xff"), b"\x00\xff"), ([104, 105], b"hi"),
-         ((1, 2), b"\x01\x02"), (memoryview(b"mv"), b"mv")],
-    )
-    def test_byte_data_forms(self, tmp_path, data, stored):
-        client = _core.LocalClient(str(tmp_path))
-        client.write_bytes("f", data)
-        assert (tmp_path / "f").read_bytes() == stored
-
-    @pytest.mark.parametrize("item", [256, -1])
-    def test_byte_items_out_of_range(self, tmp_path, item):
-        with pytest.raises(OverflowError, match="^out of range integral type conversion attempted$"):
-            _core.LocalClient(str(tmp_path)).write_bytes("f", [1, item])
-        assert not (tmp_path / "f").exists()
-
-    def test_a_claimed_huge_length_fails_at_its_first_bad_item(self, tmp_path):
-        with pytest.raises(OverflowError):
-            _core.LocalClient(str(tmp_path)).write_bytes("f", range(10**18))
-
-    def test_non_sequence_byte_data(self, tmp_path):
-        with pytest.raises(TypeError, match="^argument 'data': "):
-            _core.LocalClient(str(tmp_path)).write_bytes("f", 5)
-
-    def test_path_objects_through_fspath(self, tmp_path):
-        assert _core.LocalClient(pathlib.Path(tmp_path)).cwd == os.path.realpath(tmp_path)
-        with pytest.raises(TypeError, match="^argument 'cwd': "):
-            _core.LocalClient(5)
-        with pytest.raises(TypeError, match="^argument 'cwd': "):
-            _core.LocalClient(b"/tmp")
-        with pytest.raises(TypeError):
-            _core.LocalClient(max_transfer_bytes=None)
-
-
-class TestCodecs:
-    def test_decoding_is_lenient(self, tmp_path):
-        (tmp_path / "f").write_bytes(b"\xff\xfe")
-        assert _core.LocalClient(str(tmp_path)).read_text("f") == "\ufffd\ufffd"
-
-    @pytest.mark.parametrize(
-        ("content", "type_name"),
-        [("\udc80", "UnicodeEncodeError"), (b"abc", "AttributeError"), (5, "AttributeError")],
-    )
-    def test_encoding_is_strict(self, tmp_path, content, type_name):
-        with pytest.raises(_core.ClientError) as info:
-            _core.LocalClient(str(tmp_path)).write_text("f", content)
-        assert type(info.value) is _core.ClientError
-        assert str(info.value).startswith(f"write_text failed: f: {type_name}: ")
-        assert not (tmp_path / "f").exists()
-
-    def test_unknown_codec_names_lookup_error(self, tmp_path):
+    def test_accepted_forms(self, tmp_path):
         client = _core.LocalClient(str(tmp_path))
         (tmp_path / "f").write_text("x")
-        with pytest.raises(_core.ClientError) as info:
-            client.read_text("f", encoding="nope")
-        assert str(info.value) == "read_text failed: f: LookupError: unknown encoding: nope"
-        with pytest.raises(_core.FileNotFoundError):
-            client.read_text("missing", encoding="nope")
-
-    def test_other_codecs_round_trip(self, tmp_path):
-        client = _core.LocalClient(str(tmp_path))
-        client.write_text("f", "h\xe9llo", encoding="latin-1")
-        assert (tmp_path / "f").read_bytes() == b"h\xe9llo"
-        assert client.read_text("f", encoding="latin-1") == "h\xe9llo"
-
-    def test_exception_text_with_a_lone_surrogate_still_builds(self, tmp_path):
-        class Weird:
-            def encode(self, encoding, errors):
-                raise ValueError("bad \udc80 char")
-
-        with pytest.raises(_core.ClientError) as info:
-            _core.LocalClient(str(tmp_path)).write_text("f", Weird())
-        # surrogatepass gives three bytes that are no valid sequence: three replacements
-        assert str(info.value) == "write_text failed: f: ValueError: bad \ufffd\ufffd\ufffd char"
-
-    def test_exception_whose_str_fails(self, tmp_path):
-        class Unprintable(Exception):
-            def __str__(self):
-                raise RuntimeError("no")
-
-        class Weird:
-            def encode(self, encoding, errors):
-                raise Unprintable()
-
-        with pytest.raises(_core.ClientError) as info:
-            _core.LocalClient(str(tmp_path)).write_text("f", Weird())
-        assert str(info.value).endswith("Unprintable: <exception str() failed>")
-
-    def test_encode_returning_non_bytes(self, tmp_path):
-        class Weird:
-            def encode(self, encoding, errors):
-                return "not bytes"
-
-        with pytest.raises(_core.ClientError) as info:
-            _core.LocalClient(str(tmp_path)).write_text("f", Weird())
-        assert str(info.value) == "write_text failed: f: 'str' object cannot be converted to 'PyBytes'"
+        # keywords that are not interned
+        assert _core.count_lines(**{"".join(["te", "xt"]): "a\nb"}) == 2
+        assert client.exists(**{"".join(["pa", "th"]): "f"})
+        assert client.exec_command(**{"".join(["comm", "and"]): "true"}).ok
+        # index objects, the full unsigned and signed ranges
+        assert _core.slice_lines("a\nb\n", Index(), 2**64 - 1) == ["b\n"]
+        for offset in (-(2**63), 2**63 - 1):
+            assert _core.prepare_read("a\n", offset, 1, False)[1] == 1
+        for data, stored in [(b"ab", b"ab"), (bytearray(b"\x00\xff"), b"\x00\xff"), ([104, 105], b"hi"),
+                             ((1, 2), b"\x01\x02"), (memoryview(b"mv"), b"mv")]:
+            client.write_bytes("f", data)
+            assert (tmp_path / "f").read_bytes() == stored
