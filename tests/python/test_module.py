@@ -262,6 +262,11 @@ class Index:
         return 1
 
 
+def f(name, *args):
+    """A call of the module function `name`."""
+    return lambda c: getattr(_core, name)(*args)
+
+
 # Each call gets `c`, a LocalClient in the test's own directory, which must stay empty.
 PIPELINE = [
     # missing, surplus, repeated and unknown arguments
@@ -326,6 +331,49 @@ PIPELINE = [
     (lambda c: c.write_bytes("f", [1, -1]), OverflowError, "out of range integral type conversion attempted"),
     (lambda c: c.write_bytes("f", range(10**18)), OverflowError, "..."),  # fails at its first bad item
     (lambda c: c.write_bytes("f", 5), TypeError, "argument 'data': ..."),
+    # the lists and tuples of the text functions
+    (f("seek_sequence", "ab", ["a"], 0, False), TypeError, "argument 'lines': Can't extract `str` to `Vec`"),
+    (f("seek_sequence", ["a"], [1], 0, False), TypeError, "argument 'pattern': 'int' object cannot..."),
+    (f("seek_sequence", ["a"], ["a"], 0, 0), TypeError, "argument 'eof': 'int' object cannot..."),
+    (f("seek_sequence", ["\udc80"], ["a"], 0, False), UnicodeEncodeError, "..."),
+    (f("derive_new_contents", "a\n", "f", "abc"), TypeError, "argument 'chunks': Can't extract `str` to `Vec`"),
+    (f("derive_new_contents", "a\n", "f", [(None, [], [])]), TypeError,
+     "argument 'chunks': expected tuple of length 4..."),
+    (f("derive_new_contents", "a\n", "f", [(1, [], [], False)]), TypeError, "argument 'chunks': 'int' object cannot..."),
+    (f("derive_new_contents", "a\n", "f", [(None, [], [b"x"], False)]), TypeError,
+     "argument 'chunks': 'bytes' object cannot..."),
+    (f("derive_new_contents", "a\n", "f", [(None, [], [], 1)]), TypeError, "argument 'chunks': 'int' object cannot..."),
+    (f("derive_new_contents", "a\n", "f", range(10**18)), TypeError, "argument 'chunks': 'int' object cannot..."),
+    (f("derive_new_contents", "a\n", "f", [("\udc80", [], [], False)]), UnicodeEncodeError, "..."),
+    (f("apply_line_replacements", ["a"], "ab"), TypeError,
+     "argument 'replacements': Can't extract `str` to `Vec`"),
+    (f("apply_line_replacements", ["a"], [(0, 1)]), TypeError,
+     "argument 'replacements': expected tuple of length 3..."),
+    (f("apply_line_replacements", ["a"], [(0, 1, "x")]), TypeError,
+     "argument 'replacements': Can't extract `str` to `Vec`"),
+    (f("apply_line_replacements", ["a"], [(0, -1, [])]), OverflowError, "..."),
+    (f("apply_line_replacements", ["a"], range(10**18)), TypeError,
+     "argument 'replacements': 'int' object cannot..."),
+    (f("apply_replacements_text", "abc", "ab", "x"), TypeError, "argument 'matches': Can't extract `str` to `Vec`"),
+    (f("apply_replacements_text", "abc", [(1,)], "x"), TypeError, "argument 'matches': expected tuple of length 2..."),
+    (f("apply_replacements_text", "abc", [[0, 1]], "x"), TypeError,
+     "argument 'matches': 'list' object cannot be converted..."),
+    (f("apply_replacements_text", "abc", [(0, -1)], "x"), OverflowError, "..."),
+    (f("apply_replacements_text", "abc", range(10**18), "x"), TypeError,
+     "argument 'matches': 'int' object cannot be converted..."),
+    (f("edit_text", "a", "a", "b", 1), TypeError, "argument 'replace_all': 'int' object cannot..."),
+    (f("edit_text", "a", "\udc80", "b", False), UnicodeEncodeError, "..."),
+    (f("format_cat_n", [1], 1, 1, False), TypeError, "argument 'lines': 'int' object cannot be..."),
+    (f("format_cat_n", ["ok", "\ud800"], 1, 1, False), UnicodeEncodeError, "..."),
+    (f("format_cat_n", range(10**18), 1, 1, False), TypeError,  # fails at its first
+     "argument 'lines': 'int' object cannot be..."),
+    (f("prepare_read", "a", 1, -1, False), OverflowError, "..."),
+    (f("prepare_read", "a", 1, 1, 1), TypeError, "argument 'show_line_numbers': 'int' object..."),
+    (f("slice_lines", "a", 0, 1.5), TypeError, "argument 'take': ..."),
+    (f("inject_cmd_flag", "bash", "-c"), TypeError, "argument 'flags': Can't extract `str` to `Vec`"),
+    (f("inject_cmd_flag", "bash", [1]), TypeError, "argument 'flags': 'int' object cannot be converted..."),
+    (f("inject_cmd_flag", None, []), TypeError, "argument 'interpreter': ..."),
+    (f("inject_cmd_flag", "ba\udc80sh", []), UnicodeEncodeError, "..."),
 ]
 
 

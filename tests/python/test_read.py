@@ -158,24 +158,6 @@ def test_both_ways_match_the_model(text, extra, offset, limit, show):
         assert outcome(core.prepare_read, arg, offset, limit, show) == expected
 
 
-@pytest.mark.parametrize(
-    "call, error, message",
-    [(lambda: core.format_cat_n([1], 1, 1, False), TypeError,
-      "argument 'lines': 'int' object cannot be"),
-     (lambda: core.format_cat_n(["ok", "\ud800"], 1, 1, False), UnicodeEncodeError, ""),
-     (lambda: core.format_cat_n(range(10**18), 1, 1, False), TypeError,  # fails at its first
-      "argument 'lines': 'int' object cannot be"),
-     (lambda: core.prepare_read("a", 1, -1, False), OverflowError, ""),
-     (lambda: core.prepare_read("a", 1, 1, 1), TypeError,
-      "argument 'show_line_numbers': 'int' object"),
-     (lambda: core.slice_lines("a", 0, 1.5), TypeError, "argument 'take': ")],
-)
-def test_conversion_errors(call, error, message):
-    with pytest.raises(error) as info:
-        call()
-    assert str(info.value).startswith(message)
-
-
 def test_docs():
     assert "\n- Empty text \u2192 0\n" in core.count_lines.__doc__
     assert core.slice_lines.__doc__ == (
