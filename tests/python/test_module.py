@@ -13,6 +13,9 @@ import os
 import pathlib
 import pickle
 import re
+import sys
+import threading
+import time
 
 import pytest
 
@@ -314,8 +317,7 @@ PIPELINE = [
     (lambda c: _core.count_lines("a\udc80"), UnicodeEncodeError, "..."),
     (lambda c: c.stat("\udc80"), UnicodeEncodeError, "..."),
     (lambda c: c.write_bytes("f", "text"), TypeError, "argument 'data': Can't extract `str` to `Vec`"),
-    (lambda c: _core.format_cat_n("ab", 1, 1, False), TypeError,
-     "argument 'lines': Can't extract `str` to `Vec`"),
+    (lambda c: _core.format_cat_n("ab", 1, 1, False), TypeError, "argument 'lines': Can't extract `str` to `Vec`"),
     # unsigned and signed integers
     (lambda c: _core.slice_lines("a", -1, 1), OverflowError, "..."),
     (lambda c: _core.slice_lines("a", 2**64, 1), OverflowError, "..."),
@@ -345,15 +347,13 @@ PIPELINE = [
     (f("derive_new_contents", "a\n", "f", [(None, [], [], 1)]), TypeError, "argument 'chunks': 'int' object cannot..."),
     (f("derive_new_contents", "a\n", "f", range(10**18)), TypeError, "argument 'chunks': 'int' object cannot..."),
     (f("derive_new_contents", "a\n", "f", [("\udc80", [], [], False)]), UnicodeEncodeError, "..."),
-    (f("apply_line_replacements", ["a"], "ab"), TypeError,
-     "argument 'replacements': Can't extract `str` to `Vec`"),
+    (f("apply_line_replacements", ["a"], "ab"), TypeError, "argument 'replacements': Can't extract `str` to `Vec`"),
     (f("apply_line_replacements", ["a"], [(0, 1)]), TypeError,
      "argument 'replacements': expected tuple of length 3..."),
     (f("apply_line_replacements", ["a"], [(0, 1, "x")]), TypeError,
      "argument 'replacements': Can't extract `str` to `Vec`"),
     (f("apply_line_replacements", ["a"], [(0, -1, [])]), OverflowError, "..."),
-    (f("apply_line_replacements", ["a"], range(10**18)), TypeError,
-     "argument 'replacements': 'int' object cannot..."),
+    (f("apply_line_replacements", ["a"], range(10**18)), TypeError, "argument 'replacements': 'int' object cannot..."),
     (f("apply_replacements_text", "abc", "ab", "x"), TypeError, "argument 'matches': Can't extract `str` to `Vec`"),
     (f("apply_replacements_text", "abc", [(1,)], "x"), TypeError, "argument 'matches': expected tuple of length 2..."),
     (f("apply_replacements_text", "abc", [[0, 1]], "x"), TypeError,
@@ -401,3 +401,48 @@ class TestCallPipeline:
                              ((1, 2), b"\x01\x02"), (memoryview(b"mv"), b"mv")]:
             client.write_bytes("f", data)
             assert (tmp_path / "f").read_bytes() == stored
+
+
+class TestGilReleased:
+    @pytest.mark.parametrize("operation", ["read_text_window", "read_bytes", "write_bytes", "write_text_atomic",
+                                           "find_matches"])
+    def test_other_threads_run_during_the_work(self, tmp_path, operation):
+        # A spinning thread can only advance while the caller has let go of the GIL.
+        data = b"some line of text\n" * (16 * 2**20 // 18)
+        (tmp_path / "big").write_bytes(data)
+        text = data.decode()
+        c = _core.LocalClient(str(tmp_path), max_transfer_bytes=2**28)
+        calls = {
+            "read_text_window": lambda: c.read_text_window("big", -1, 1),
+            "read_bytes": lambda: c.read_bytes("big"),
+            "write_bytes": lambda: c.write_bytes("out", data),
+            "write_text_atomic": lambda: c.write_text_atomic("out", text),
+            "find_matches": lambda: _core.find_matches(text, "zz\nq"),  # exact search, then by lines
+        }
+        spins = [0]
+        stop = threading.Event()
+
+        def spin():
+            while not stop.is_set():
+                spins[0] += 1
+                time.sleep(0)  # hands the GIL back at once, so the caller is never kept waiting
+
+        old = sys.getswitchinterval()
+        # The caller is never preempted (a switch is forced only after 5 s): the spinner can get
+        # in only when the call lets go of the GIL. Other processes may keep the spinner off the
+        # CPU for one short call, so the call is repeated for up to a second.
+        sys.setswitchinterval(5.0)
+        spinner = threading.Thread(target=spin)
+        during = 0
+        try:
+            spinner.start()
+            deadline = time.monotonic() + 1.0
+            while during == 0 and time.monotonic() < deadline:
+                before = spins[0]
+                calls[operation]()
+                during = spins[0] - before
+        finally:
+            stop.set()
+            spinner.join()
+            sys.setswitchinterval(old)
+        assert during > 0
