@@ -10,7 +10,6 @@ import subprocess
 import sys
 import tempfile
 import textwrap
-import threading
 from pathlib import Path
 
 import pytest
@@ -582,33 +581,6 @@ class TestVersions:
         assert message == "write conflict: c: destination already exists"  # checked first
         assert (work / "c").read_text() == "first"
         assert temp_leftovers(work) == []
-
-    def test_race_has_one_winner_per_round(self, core, client, work):
-        client.write_text("race.txt", "start")
-        contents = {f"thread {t} " * 2000 for t in range(8)}
-        for _ in range(50):
-            version = client.stat("race.txt").version
-            barrier = threading.Barrier(8)
-            outcomes = []
-
-            def attempt(t):
-                barrier.wait()
-                try:
-                    client.write_text_atomic("race.txt", f"thread {t} " * 2000, expected_version=version)
-                    outcomes.append("won")
-                except core.ConflictError as e:
-                    assert str(e).startswith(f'write conflict: race.txt: expected version "{version}", found Some(')
-                    outcomes.append("conflict")
-
-            threads = [threading.Thread(target=attempt, args=(t,)) for t in range(8)]
-            for t in threads:
-                t.start()
-            for t in threads:
-                t.join()
-            assert sorted(outcomes) == ["conflict"] * 7 + ["won"]
-            assert (work / "race.txt").read_text() in contents
-        assert temp_leftovers(work) == []
-
 
 class TestDelete:
     def test_delete_and_versions(self, core, client, work):
