@@ -54,9 +54,6 @@ def mode_of(path):
     return stat.S_IMODE(os.lstat(path).st_mode)
 
 
-# ---- construction, resolution, join --------------------------------------------------------
-
-
 class TestConstruction:
     def test_cwd_forms(self, core, work, monkeypatch):
         (work / "real").mkdir()
@@ -176,9 +173,6 @@ class TestPathArguments:
             client.exec_command("true", cwd=b"sub")
 
 
-# ---- stat and FileInfo ---------------------------------------------------------------------
-
-
 def make_socket(path):
     sock = socket.socket(socket.AF_UNIX)
     sock.bind(str(path))
@@ -249,9 +243,6 @@ class TestStat:
         assert error_of(core.ClientError, client.stat, path).startswith(message)
 
 
-# ---- whole-file reads ----------------------------------------------------------------------
-
-
 class TestRead:
     def test_bytes_text_and_codecs(self, client, work):
         (work / "f").write_bytes(b"caf\xc3\xa9\r\n\xff\xfe")
@@ -315,9 +306,6 @@ class TestRead:
     def test_zero_limit_before_file_access(self, client):
         with pytest.raises(ValueError, match=r"^limit must be > 0$"):
             client.read_text_window("missing", 1, 0)
-
-
-# ---- line windows --------------------------------------------------------------------------
 
 
 def model_window(data: bytes, offset: int, limit: int, max_bytes: int):
@@ -471,9 +459,6 @@ class TestGilReleased:
         env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(core.__file__)))
         out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=20, env=env)
         assert out.stdout.strip() == "b'from another thread'", out.stderr
-
-
-# ---- writes --------------------------------------------------------------------------------
 
 
 class TestWrite:
@@ -640,8 +625,7 @@ class TestMkdir:
             f"mkdir failed: {path}: {error}")
 
 
-# ---- as an ordinary user: permission errors that root never sees ---------------------------
-
+# Permission errors that root never sees, met as an ordinary user.
 UNPRIVILEGED = textwrap.dedent("""
     import json, os, sys
     from tarnwistle import _core

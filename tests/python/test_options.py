@@ -144,7 +144,7 @@ class TestInjectCmdFlag:
         assert flags == given  # the input list is not changed
 
 
-class Env:
+class Env(collections.abc.Mapping):
     """A mapping that is not a dict."""
 
     def __getitem__(self, key):
@@ -155,15 +155,6 @@ class Env:
 
     def __iter__(self):
         return iter(["K"])
-
-    def keys(self):
-        return ["K"]
-
-    def items(self):
-        return [("K", "v")]
-
-
-collections.abc.Mapping.register(Env)
 
 
 def items_giving(result):
