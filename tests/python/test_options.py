@@ -238,8 +238,8 @@ class Index:
         return 5
 
 
-class TestTimeout:
-    def test_accepted(self, client):
+class TestTimeoutAndOutputLimit:
+    def test_timeouts_accepted(self, client):
         for timeout in (None, 0, 0.0, -0.0):  # no limit
             result = client.exec_command("sleep 0.05", timeout=timeout)
             assert result.ok and not result.timed_out
@@ -247,38 +247,27 @@ class TestTimeout:
             assert client.exec_command("true", timeout=timeout).ok
         assert client.exec_command("sleep 2", timeout=1e-12).timed_out  # a zero-length limit
 
-    @pytest.mark.parametrize(
-        "timeout",
-        [-1, -1e-9, math.nan, math.inf, -math.inf, True, False, "5", 2.0**64, 10**400, [1]],
-    )
-    def test_refused(self, client, timeout):
-        with pytest.raises(_core.ClientError) as info:
-            client.exec_command("true", timeout=timeout)
-        assert str(info.value) == "timeout must be a non-negative finite number or None"
-
-
-class TestMaxOutputBytes:
     @pytest.mark.parametrize(("value", "kept"), [(None, 1048576), (16777216, 16777216), (7, 7)])
-    def test_accepted(self, client, value, kept):
+    def test_output_limits_accepted(self, client, value, kept):
         result = client.exec_command("head -c 20000000 /dev/zero", max_output_bytes=value)
         assert result.stdout_total_bytes == 20000000
         assert result.stdout_omitted_bytes == 20000000 - kept
 
     @pytest.mark.parametrize(
-        ("value", "message"),
+        ("option", "value", "message"),
         [
-            (16777217, "max_output_bytes must not exceed 16777216 bytes"),
-            (0, "max_output_bytes must be greater than zero"),
-            (-5, "max_output_bytes must be greater than zero"),
-            (1.5, "max_output_bytes must be an integer"),
-            (True, "max_output_bytes must be an integer"),
-            (2**70, "max_output_bytes must be an integer"),
-            ("10", "max_output_bytes must be an integer"),
+            *[("timeout", t, "timeout must be a non-negative finite number or None")
+              for t in (-1, -1e-9, math.nan, math.inf, -math.inf, True, False, "5", 2.0**64, 10**400, [1])],
+            ("max_output_bytes", 16777217, "max_output_bytes must not exceed 16777216 bytes"),
+            ("max_output_bytes", 0, "max_output_bytes must be greater than zero"),
+            ("max_output_bytes", -5, "max_output_bytes must be greater than zero"),
+            *[("max_output_bytes", v, "max_output_bytes must be an integer") for v in (1.5, True, 2**70, "10")],
         ],
     )
-    def test_refused(self, client, value, message):
+    def test_refused(self, client, option, value, message):
         with pytest.raises(_core.ClientError) as info:
-            client.exec_command("true", max_output_bytes=value)
+            client.exec_command("true", **{option: value})
+        assert type(info.value) is _core.ClientError
         assert str(info.value) == message
 
 
