@@ -560,6 +560,7 @@ class TestVersions:
         assert (work / "c").read_text() == "first"
         assert temp_leftovers(work) == []
 
+
 class TestDelete:
     def test_delete_and_versions(self, core, client, work):
         (work / "f").write_text("x")
