@@ -254,39 +254,33 @@ class TestRead:
         assert client.read_text("/proc/self/status").startswith("Name:")  # read normally
 
     @pytest.mark.parametrize(
-        "call, exc, message",
+        "method, path, kwargs, exc, message",
         [
-            (lambda c: c.read_bytes("nope.txt"), "FileNotFoundError",
-             "read_bytes failed: nope.txt: file does not exist"),
-            (lambda c: c.read_text("nope.txt"), "FileNotFoundError",
+            ("read_bytes", "nope.txt", {}, "FileNotFoundError", "read_bytes failed: nope.txt: file does not exist"),
+            ("read_text", "nope.txt", {}, "FileNotFoundError", "read_text failed: nope.txt: file does not exist"),
+            ("read_text", "nope.txt", {"encoding": "nope"}, "FileNotFoundError",  # the file is read first
              "read_text failed: nope.txt: file does not exist"),
-            (lambda c: c.read_text("nope.txt", encoding="nope"), "FileNotFoundError",
-             "read_text failed: nope.txt: file does not exist"),  # the file is read first
-            (lambda c: c.read_bytes("eleven"), "TransferLimitError",
+            ("read_bytes", "eleven", {}, "TransferLimitError",
              "read_bytes failed: eleven: file size 11 exceeds the configured transfer limit of 10 bytes"),
-            (lambda c: c.read_text("eleven"), "TransferLimitError",
+            ("read_text", "eleven", {}, "TransferLimitError",
              "read_text failed: eleven: file size 11 exceeds the configured transfer limit of 10 bytes"),
-            (lambda c: c.read_bytes("/dev/zero"), "TransferLimitError",  # no size: still bounded
+            ("read_bytes", "/dev/zero", {}, "TransferLimitError",  # no size: still bounded
              "read_bytes failed: /dev/zero: file size 11 exceeds the configured transfer limit of 10 bytes"),
-            (lambda c: c.read_bytes("l"), "FileNotFoundError",
-             "read_bytes failed: l: No such file or directory (os error 2)"),
-            (lambda c: c.read_text("d"), "ClientError", "read_text failed: d: Is a directory (os error 21)"),
+            ("read_bytes", "l", {}, "FileNotFoundError", "read_bytes failed: l: No such file or directory (os error 2)"),
+            ("read_text", "d", {}, "ClientError", "read_text failed: d: Is a directory (os error 21)"),
             # The path is named as given, even when it holds the inner operation's own words.
-            (lambda c: c.read_text("f/x"), "ClientError", "stat failed: f/x: Not a directory (os error 20)"),
-            (lambda c: c.read_text("read_bytes failed/x"), "ClientError",
+            ("read_text", "f/x", {}, "ClientError", "stat failed: f/x: Not a directory (os error 20)"),
+            ("read_text", "read_bytes failed/x", {}, "ClientError",
              "stat failed: read_bytes failed/x: Not a directory (os error 20)"),
-            (lambda c: c.read_text("f", encoding="nope"), "ClientError",
+            ("read_text", "f", {"encoding": "nope"}, "ClientError",
              "read_text failed: f: LookupError: unknown encoding: nope"),
-            (lambda c: c.read_text_window("nope.txt", 1, 1), "FileNotFoundError",
-             "read_window failed: nope.txt: file does not exist"),
-            (lambda c: c.read_text_window("d", 1, 1), "ClientError", "read_window failed: d: path is a directory"),
-            (lambda c: c.read_text_window("fifo", 1, 1), "ClientError",
-             "read_window failed: fifo: path is not a regular file"),
-            (lambda c: c.read_text_window("l", 1, 1), "ClientError",
-             "read_window failed: l: path is not a regular file"),
+            ("read_text_window", "nope.txt", {}, "FileNotFoundError", "read_window failed: nope.txt: file does not exist"),
+            ("read_text_window", "d", {}, "ClientError", "read_window failed: d: path is a directory"),
+            ("read_text_window", "fifo", {}, "ClientError", "read_window failed: fifo: path is not a regular file"),
+            ("read_text_window", "l", {}, "ClientError", "read_window failed: l: path is not a regular file"),
         ],
     )
-    def test_errors(self, core, work, call, exc, message):
+    def test_errors(self, core, work, method, path, kwargs, exc, message):
         (work / "eleven").write_bytes(b"x" * 11)
         for name in ("f", "read_bytes failed"):
             (work / name).write_text("x")
@@ -294,7 +288,9 @@ class TestRead:
         os.mkfifo(work / "fifo")
         os.symlink("gone", work / "l")
         limit = 10 if exc == "TransferLimitError" else 268435456  # a directory has a size too
-        assert error_of(getattr(core, exc), call, small(core, work, limit)) == message
+        window = (1, 1) if method == "read_text_window" else ()
+        call = getattr(small(core, work, limit), method)
+        assert error_of(getattr(core, exc), call, path, *window, **kwargs) == message
 
     def test_zero_limit_before_file_access(self, client):
         with pytest.raises(ValueError, match=r"^limit must be > 0$"):

@@ -238,7 +238,7 @@ class Index:
         return 5
 
 
-class TestTimeoutAndOutputLimit:
+class TestOptionValues:
     def test_timeouts_accepted(self, client):
         for timeout in (None, 0, 0.0, -0.0):  # no limit
             result = client.exec_command("sleep 0.05", timeout=timeout)
@@ -262,6 +262,9 @@ class TestTimeoutAndOutputLimit:
             ("max_output_bytes", 0, "max_output_bytes must be greater than zero"),
             ("max_output_bytes", -5, "max_output_bytes must be greater than zero"),
             *[("max_output_bytes", v, "max_output_bytes must be an integer") for v in (1.5, True, 2**70, "10")],
+            ("stdin", b"x", "stdin must be valid UTF-8 text: AttributeError: 'bytes' object has no attribute 'encode'"),
+            ("stdin", "\udc80", "stdin must be valid UTF-8 text: UnicodeEncodeError: 'utf-8' codec can't encode "
+                               "character '\\udc80' in position 0: surrogates not allowed"),
         ],
     )
     def test_refused(self, client, option, value, message):
