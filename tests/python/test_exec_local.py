@@ -195,8 +195,6 @@ class TestInterpreters:
             # an option with an argument still runs the command
             ("import sys; print(sys.warnoptions)", "python3", ["-Wignore::DeprecationWarning"], 0,
              "['ignore::DeprecationWarning']\n", None),
-            ("import sys; print(sys.warnoptions)", "python3", "-Wignore::DeprecationWarning", 0,
-             "['ignore::DeprecationWarning']\n", None),
             ("print(1)", "python3", ["-Ic"], 0, "1\n", {"interpreter": "python3", "flags": "-Ic"}),
             ("false; echo reached", "sh", "-e", 1, "", {"interpreter": "sh", "flags": "-e -c"}),
             ("true", " bash\n", "-e -u", 0, "", {"interpreter": "bash", "flags": "-e -u -c"}),

@@ -238,9 +238,8 @@ class TestErrorsCrossProcesses:
         pickled = [pickle.loads(pickle.dumps(error, protocol))
                    for protocol in range(pickle.HIGHEST_PROTOCOL + 1)]
         for other in [*pickled, copy.copy(error), copy.deepcopy(error)]:
-            assert type(other) is cls and other is not error
-            assert other.args == error.args
-            assert other.__dict__ == error.__dict__
+            assert (type(other), other.args, other.__dict__) == (cls, error.args, error.__dict__)
+            assert other is not error
         assert copy.deepcopy(error).__notes__ is not error.__notes__
 
     def test_an_error_raised_in_a_worker_process_arrives_whole(self, tmp_path):
