@@ -402,27 +402,19 @@ class TestWindowStreaming:
     """Files larger than the read buffer, checked against the model."""
 
     @pytest.mark.parametrize(
-        "offset, limit",
-        [(1, 5), (4000, 3), (29999, 3), (30001, 1), (30002, 40000), (59990, 100), (60002, 1), (60003, 1)]
-        + [(-k, 1) for k in (1, 2, 3, 100, 5000, 29000, 31000, 70000)],
+        "offset, limit, max_bytes",
+        [(1, 5, 2**28), (4000, 3, 2**28), (29999, 3, 2**28), (30001, 1, 2**28), (30002, 40000, 2**28),
+         (59990, 100, 2**28), (60002, 1, 2**28), (60003, 1, 2**28)]
+        + [(-k, 1, 2**28) for k in (1, 2, 3, 100, 5000, 29000, 31000, 70000)]
+        + [(o, 20, m) for o in (-1, -10, -400, 29990) for m in (1_400_000, 1_500_001, 1_500_002, 1_600_000, 6_000_000)],
     )
-    def test_matches_model(self, core, big, offset, limit):
+    def test_matches_model(self, core, big, offset, limit, max_bytes):
         path, data = big
-        assert window(core, path, offset, limit, 268435456) == model_window(data, offset, limit, 268435456)
-
-    @pytest.mark.parametrize("max_bytes", [1_400_000, 1_500_001, 1_500_002, 1_600_000, 6_000_000])
-    @pytest.mark.parametrize("offset", [-1, -10, -400, 29990])
-    def test_limit_matches_model(self, core, big, offset, max_bytes):
-        path, data = big
-        assert window(core, path, offset, 20, max_bytes) == model_window(data, offset, 20, max_bytes)
+        assert window(core, path, offset, limit, max_bytes) == model_window(data, offset, limit, max_bytes)
 
     @settings(max_examples=300, deadline=None)
-    @given(
-        data=st.lists(st.sampled_from([b"a", b"bb", b"\n", b"\r\n", b"xyz\n", b"\n\n"]), max_size=40).map(b"".join),
-        offset=st.integers(-50, 50),
-        limit=st.integers(1, 50),
-        max_bytes=st.integers(1, 60),
-    )
+    @given(data=st.lists(st.sampled_from([b"a", b"bb", b"\n", b"\r\n", b"xyz\n", b"\n\n"]), max_size=40).map(b"".join),
+           offset=st.integers(-50, 50), limit=st.integers(1, 50), max_bytes=st.integers(1, 60))
     def test_small_files_match_model(self, core, tmp_path_factory, data, offset, limit, max_bytes):
         path = tmp_path_factory.getbasetemp() / "hypothesis-window.txt"
         path.write_bytes(data)
