@@ -114,7 +114,7 @@ class TestOutput:
         check_decoding(data)
 
 
-class TestTimeout:
+class TestTimeoutAndJobs:
     def test_the_process_group_is_stopped_and_output_kept(self, client):
         start = time.monotonic()
         result = client.exec_command("echo err >&2; sleep 30 & echo $!; wait", timeout=0.2)
@@ -124,6 +124,12 @@ class TestTimeout:
         assert 200 <= result.duration_ms < 1500 and took < 1.5
         assert result.stderr == "err\n"
         assert wait_gone(int(result.stdout))  # the grandchild in the group is stopped too
+
+    def test_job_with_its_own_output_does_not_delay(self, client):
+        start = time.monotonic()
+        result = client.exec_command("sleep 5 >/dev/null 2>&1 & echo $!")
+        assert time.monotonic() - start < 1.5
+        os.kill(int(result.stdout), signal.SIGKILL)
 
 
 class TestInterrupt:
@@ -155,14 +161,6 @@ class TestInterrupt:
         with pytest.raises(KeyboardInterrupt):
             done.wait(5)
         assert done.wait(5) and results[0].stdout == "done\n" and results[0].ok
-
-
-class TestBackgroundJobs:
-    def test_job_with_its_own_output_does_not_delay(self, client):
-        start = time.monotonic()
-        result = client.exec_command("sleep 5 >/dev/null 2>&1 & echo $!")
-        assert time.monotonic() - start < 1.5
-        os.kill(int(result.stdout), signal.SIGKILL)
 
 
 class TestStdin:

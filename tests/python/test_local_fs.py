@@ -141,12 +141,8 @@ class TestResolve:
 
 class TestPathArguments:
     def test_path_like_everywhere(self, core, client, work):
-        class Custom:
-            def __init__(self, path):
-                self.path = path
-
-            def __fspath__(self):
-                return self.path
+        def Custom(path):  # any object with __fspath__
+            return type("Custom", (), {"__fspath__": lambda self: path})()
 
         p = Custom("sub/f.txt")
         client.mkdir(Custom("sub"))
@@ -213,8 +209,7 @@ class TestStat:
         info = client.stat("t")
         shown = mtime_ns if mtime_ns >= 0 else None  # before the epoch: not representable
         st = os.lstat(p)
-        assert info.modified_ns == shown
-        assert info.version == f"local:1:{shown or 0}:{st.st_dev}:{st.st_ino}"
+        assert (info.modified_ns, info.version) == (shown, f"local:1:{shown or 0}:{st.st_dev}:{st.st_ino}")
 
     def test_family_answers(self, client, work):
         (work / "f").write_text("x")
@@ -528,7 +523,7 @@ class TestWrite:
             assert message.startswith("write_text failed: f: ") and message.endswith(end)
 
 
-class TestVersions:
+class TestVersionsAndDeletes:
     def test_expected_version(self, core, client, work):
         (work / "f").write_text("v1")
         v = client.stat("f").version
@@ -548,8 +543,6 @@ class TestVersions:
         assert (work / "c").read_text() == "first"
         assert temp_leftovers(work) == []
 
-
-class TestDelete:
     def test_delete_and_versions(self, core, client, work):
         (work / "f").write_text("x")
         v = client.stat("f").version

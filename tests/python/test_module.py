@@ -157,8 +157,7 @@ class TestSurface:
             assert method.__doc__ in (None, "")
 
     def test_constructor_signatures(self):
-        local = inspect.signature(_core.LocalClient)
-        assert str(local) == "(cwd=None, *, max_transfer_bytes=Ellipsis)"
+        assert str(inspect.signature(_core.LocalClient)) == "(cwd=None, *, max_transfer_bytes=Ellipsis)"
         ssh = inspect.signature(_core.SshClient)
         assert list(ssh.parameters)[:3] == ["host", "port", "username"]
         assert ssh.parameters["cwd"].default == "."

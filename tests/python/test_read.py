@@ -149,6 +149,4 @@ def test_both_ways_match_the_model(text, extra, offset, limit, show):
 
 def test_docs():
     assert "\n- Empty text \u2192 0\n" in core.count_lines.__doc__
-    assert core.slice_lines.__doc__ == (
-        "Slice lines (0-based `[start, start+take)`) keeping original endings."
-    )
+    assert core.slice_lines.__doc__ == "Slice lines (0-based `[start, start+take)`) keeping original endings."
