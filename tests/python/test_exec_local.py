@@ -235,8 +235,7 @@ class TestStart:
     )
     def test_failures(self, client, tmp_path, command, options, message):
         (tmp_path / "plain").write_text("echo no\n")
-        if options.get("interpreter") == "plain":
-            options = {"interpreter": str(tmp_path / "plain")}
+        options = {k: str(tmp_path / v) if v == "plain" else v for k, v in options.items()}
         with pytest.raises(_core.ClientError) as info:
             client.exec_command(command, **options)
         assert type(info.value) is _core.ClientError

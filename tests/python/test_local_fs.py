@@ -179,8 +179,7 @@ class TestStat:
             (lambda w: os.symlink("no-such-target", w / "l"), "l", "symlink", True, "l"),
             (lambda w: ((w / "t").write_text("abc"), os.symlink("t", w / "l")), "l", "file", False,
              "t"),  # a working link describes its target
-            (lambda w: (os.symlink("b", w / "a"), os.symlink("a", w / "b")), "a", "symlink", True,
-             "a"),
+            (lambda w: (os.symlink("b", w / "a"), os.symlink("a", w / "b")), "a", "symlink", True, "a"),
         ],
     )
     def test_descriptions(self, client, work, make, name, kind, is_symlink, described):
@@ -197,7 +196,6 @@ class TestStat:
         assert repr(info) == 'FileInfo(exists=false, kind="missing", size=0, version=None)'
         (work / "f").write_bytes(b"hello world\n")
         info = client.stat("f")
-        assert info.version.startswith("local:12:")
         assert repr(info) == f'FileInfo(exists=true, kind="file", size=12, version=Some("{info.version}"))'
 
     @pytest.mark.parametrize("mtime_ns", [-5 * 10**9, -1, -(10**9) + 1, 0, 999_999_999,

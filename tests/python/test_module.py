@@ -255,8 +255,7 @@ class Index:
         return 1
 
 
-def f(name, *args):
-    """A call of the module function `name`."""
+def f(name, *args):  # a call of the module function `name`
     return lambda c: getattr(_core, name)(*args)
 
 
@@ -265,6 +264,7 @@ PIPELINE = [
     # missing, surplus, repeated and unknown arguments
     (lambda c: _core.edit_text(), TypeError, "edit_text() missing 4 required positional "
      "arguments: 'text', 'old_string', 'new_string', and 'replace_all'"),
+    (lambda c: _core.find_matches("x"), TypeError, "find_matches() missing 1 required positional argument: 'pattern'"),
     (lambda c: _core.slice_lines("x"), TypeError,
      "slice_lines() missing 2 required positional arguments: 'start' and 'take'"),
     (lambda c: c.read_text_window("a"), TypeError, "LocalClient.read_text_window() missing 2 "
@@ -276,6 +276,8 @@ PIPELINE = [
      "SshClient.__new__() missing 1 required keyword-only argument: 'port'"),
     (lambda c: _core.count_lines("a", "b"), TypeError, "count_lines() takes 1 positional argument but 2 were given"),
     (lambda c: c.stat("a", "b"), TypeError, "LocalClient.stat() takes 1 positional argument but 2 were given"),
+    (lambda c: c.read_text("a", "utf-8"), TypeError, "LocalClient.read_text() takes 1 positional argument but 2 were given"),
+    (lambda c: c.mkdir("x", True), TypeError, "LocalClient.mkdir() takes 1 positional argument but 2 were given"),
     (lambda c: c.exec_command("true", "/tmp"), TypeError,
      "LocalClient.exec_command() takes 1 positional argument but 2 were given"),
     (lambda c: _core.normalize_flags("a", "b"), TypeError,

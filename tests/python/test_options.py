@@ -19,8 +19,11 @@ def client(tmp_path):
 
 
 class BadStr:
+    def __init__(self, error):
+        self.error = error
+
     def __str__(self):
-        raise RuntimeError("no text")
+        raise self.error
 
 
 class TestNormalizeFlags:
@@ -66,7 +69,7 @@ class TestNormalizeFlags:
             (5, None, ValueError, "flags must be a string or sequence"),
             (1.5, None, ValueError, "flags must be a string or sequence"),
             (object(), None, ValueError, "flags must be a string or sequence"),
-            (["a", BadStr()], None, ValueError, "RuntimeError: no text"),
+            (["a", BadStr(RuntimeError("no text"))], None, ValueError, "RuntimeError: no text"),
             ((1 // n for n in (1, 0)), None, ValueError, "ZeroDivisionError: integer division or modulo by zero"),
             ("-a \udc80", None, ValueError, "UnicodeEncodeError: ..."),
             ("a", 1, TypeError, "argument 'posix': 'int' object cannot be converted to 'PyBool'"),
@@ -148,8 +151,7 @@ class Env(collections.abc.Mapping):
         return iter(["K"])
 
 
-def items_giving(result):
-    """A dict whose items() gives `result`, or raises it."""
+def items_giving(result):  # a dict whose items() gives `result`, or raises it
     def items(self):
         if isinstance(result, Exception):
             raise result
@@ -225,7 +227,7 @@ class TestOptionValues:
             ("env", items_giving([["A", "b"]]), "env mapping item is not a pair"),
             ("env", items_giving([("A",)]), "IndexError: tuple index out of range"),
             ("env", items_giving(RuntimeError("no items")), "RuntimeError: no items"),
-            ("env", {"A": BadStr()}, "RuntimeError: no text"),
+            ("env", {"A": BadStr(KeyError("k"))}, "KeyError: 'k'"),
             *[("timeout", t, "timeout must be a non-negative finite number or None")
               for t in (-1, -1e-9, math.nan, math.inf, -math.inf, True, False, "5", 2.0**64, 10**400, [1])],
             ("max_output_bytes", 16777217, "max_output_bytes must not exceed 16777216 bytes"),

@@ -72,9 +72,7 @@ def test_count_and_slice_lines(call, args, expected):
 
 @pytest.mark.parametrize(
     "lines, start_line, total_lines, truncated, expected",
-    [([], 1, 0, True, ""),
-     (["x"], 1, 12345, False, "    1\tx"),
-     (["x"], 3, 3, True, "   3\tx"),
+    [([], 1, 0, True, ""), (["x"], 1, 12345, False, "    1\tx"), (["x"], 3, 3, True, "   3\tx"),
      (["a", "b"], 1, 2, False, "   1\ta   2\tb"),  # nothing is inserted between lines
      (["x"], 1, 3, True, "   1\tx\n... [truncated, 2 lines not shown]"),
      (("a\n", "b\n"), 9, 20, True, "   9\ta\n  10\tb\n... [truncated, 10 lines not shown]"),
