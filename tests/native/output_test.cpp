@@ -34,7 +34,7 @@ TEST(HeadTailBytes, KeepsTheHeadTheTailAndCountsTheRest) {
       {10, bytes_of("0123456789abcdef"), 5, "01234bcdef", "01234" + marker(6) + "bcdef"},
       {10, {"0123456789"}, 5, "0123456789", "0123456789"},  // exactly at the limit
       {10, {"0123456789X"}, 5, "012346789X", "01234" + marker(1) + "6789X"},
-      {7, {"abcdefghijkl"}, 3, "abcijkl", "abc" + marker(5) + "ijkl"},  // the tail gets the odd byte
+      {7, {"abcdefghijkl"}, 3, "abcijkl", "abc" + marker(5) + "ijkl"},  // the tail has the odd one
       {1, {"abc", "d"}, 0, "d", marker(3) + "d"},
       {0, {"abc"}, 0, "", marker(3)},
       {10, {}, 0, "", ""},

