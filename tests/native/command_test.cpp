@@ -34,10 +34,6 @@ ProcessOutput run_ok(ProcessRequest request, const TimeoutHook& hook = {}) {
   return out.ok() ? std::move(*out) : ProcessOutput{};
 }
 
-double seconds_since(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
 std::set<int> open_fds() {
   std::set<int> fds;
   DIR* dir = ::opendir("/proc/self/fd");
@@ -129,7 +125,7 @@ TEST(RunProcess, HookSeesStderrBeforeTerm) {
   ProcessOutput out = run_ok(std::move(request), [&](std::string_view captured, bool) {
     ++calls;
     seen = captured;
-    at = seconds_since(start);
+    at = std::chrono::duration<double>(Clock::now() - start).count();
   });
   EXPECT_EQ(calls, 1);
   EXPECT_EQ(seen, "pre\n");
@@ -164,7 +160,7 @@ TEST(RunProcess, AnEndedChildIsSeenWithoutPollingDelay) {
   // A blind 10 ms sleep between polls would make 20 runs take at least 200 ms.
   const auto start = Clock::now();
   for (int i = 0; i < 20; ++i) EXPECT_EQ(run_ok(shell("exit 0")).exit_code, 0);
-  EXPECT_LT(seconds_since(start), 0.15);
+  EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), 0.15);
 }
 
 }  // namespace

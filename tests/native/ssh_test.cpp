@@ -1,9 +1,10 @@
-// The remote client's parts no real server reaches: scripts run by a local sh on hosts that
-// misbehave, the parsers on malformed answers, and the checks before any connection.
+// Paths' normal forms, and the remote client's parts no real server reaches: scripts run by a
+// local sh on hosts that misbehave, parsers on malformed answers, checks before connecting.
 #include "ssh.hpp"
 #include "text.hpp"
 
 #include "constants.hpp"
+#include "paths.hpp"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -58,7 +59,7 @@ class ScratchDir : public ::testing::Test {
 
 // ---- paths -------------------------------------------------------------------------------------
 
-TEST(RemotePaths, NormalizeAndParent) {
+TEST(Paths, NormalFormsAndParent) {
   const std::pair<const char*, const char*> cases[] = {
       {"", "."},       {".", "."},          {"/", "/"},          {"//a//b/", "/a/b"},
       {"a/./b/../c", "a/c"}, {"../x", "../x"}, {"a/../../b", "../b"}, {"/../../etc", "/etc"},
@@ -67,6 +68,10 @@ TEST(RemotePaths, NormalizeAndParent) {
   const std::pair<const char*, const char*> parents[] = {
       {"/srv/a.txt", "/srv"}, {"~/a.txt", "~"}, {"/a", "/"}, {"/", "/"}, {"x", ""}};
   for (const auto& [in, out] : parents) EXPECT_EQ(remote_parent(in), out) << in;
+  // The local form keeps a ".." that climbs above the root.
+  const std::pair<const char*, const char*> local[] = {
+      {"/a/b/../../..", "/.."}, {"/../x", "/../x"}, {"../x", "../x"}, {"//", "/"}};
+  for (const auto& [in, out] : local) EXPECT_EQ(lexical_normalize(in), out) << in;
 }
 
 // ---- the scripts, run by a local shell ----------------------------------------------------------
