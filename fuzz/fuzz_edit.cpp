@@ -14,16 +14,7 @@ namespace {
 
 using tarnwistle::Span;
 
-std::string model_with_crlf(std::string_view s) {
-  std::string lf;
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    if (s[i] == '\r' && i + 1 < s.size() && s[i + 1] == '\n') continue;
-    lf += s[i];
-  }
-  std::string out;
-  for (char c : lf) out += c == '\n' ? std::string("\r\n") : std::string(1, c);
-  return out;
-}
+std::string model_with_crlf(std::string_view s) { return fuzz::lf_to_crlf(fuzz::crlf_to_lf(s)); }
 
 std::vector<Span> model_exact(std::string_view text, std::string_view pat) {
   std::vector<Span> out;
@@ -141,14 +132,8 @@ std::string derived_pattern(FuzzedDataProvider& fdp, const std::string& text) {
   switch (fdp.ConsumeIntegralInRange<int>(0, 3)) {
     case 0:
       return piece;
-    case 1: {  // CRLF written as LF
-      std::string out;
-      for (std::size_t i = 0; i < piece.size(); ++i) {
-        if (piece[i] == '\r' && i + 1 < piece.size() && piece[i + 1] == '\n') continue;
-        out += piece[i];
-      }
-      return out;
-    }
+    case 1:
+      return fuzz::crlf_to_lf(piece);
     case 2: {  // trailing whitespace added or removed per line
       static const char* const kSpaces[] = {" ", "\t", "\r", "\xC2\xA0", "\xE3\x80\x80", ""};
       std::vector<std::string> lines = fuzz::split_keep_all(piece, '\n');
@@ -246,10 +231,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(got.ok() == want.ok, ctx + (got.ok() ? "" : " error " + got.error().message));
     if (got.ok()) {
       FUZZ_CHECK(*got == want.value, ctx + " got " + fuzz::show(*got));
-      // Length: the text, less the replaced bytes, plus one replacement per span.
-      std::uint64_t replaced = 0;
-      for (const Span& s : spans) replaced += s.len;
-      FUZZ_CHECK(got->size() == text.size() - replaced + repl.size() * spans.size(), ctx);
     } else {
       FUZZ_CHECK(got.error().kind == tarnwistle::CoreErrorKind::InvalidValue);
       FUZZ_CHECK(got.error().message == want.value, ctx + " got " + got.error().message);

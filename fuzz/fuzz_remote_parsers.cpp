@@ -101,22 +101,13 @@ std::vector<std::string> words_of(const std::string& line) {
   return out;
 }
 
+// An optional sign, then digits, within 32 bits.
 std::optional<std::int64_t> parse_i32(std::string_view s) {
-  bool negative = false;
-  if (!s.empty() && (s[0] == '+' || s[0] == '-')) {
-    negative = s[0] == '-';
-    s.remove_prefix(1);
-  }
-  if (s.empty()) return std::nullopt;
-  std::int64_t v = 0;
-  for (char c : s) {
-    if (c < '0' || c > '9') return std::nullopt;
-    v = v * 10 + (c - '0');
-    if (v > 2147483648LL) return std::nullopt;
-  }
-  if (negative) return -v;
-  if (v > 2147483647LL) return std::nullopt;
-  return v;
+  const bool negative = s.starts_with('-');
+  if (s.starts_with("-+")) return std::nullopt;
+  const auto v = fuzz::parse_dec(s.substr(negative), negative ? 2147483648u : 2147483647u);
+  if (!v) return std::nullopt;
+  return negative ? -static_cast<std::int64_t>(*v) : static_cast<std::int64_t>(*v);
 }
 
 // Blank lines are passed over like any other line without the marker.
