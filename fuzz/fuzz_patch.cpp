@@ -165,26 +165,21 @@ std::string near_line(FuzzedDataProvider& fdp, const Lines& lines) {
   if (lines.empty() || fdp.ConsumeIntegralInRange<int>(0, 4) == 0) return fuzz::text(fdp, 12);
   std::string line = lines[fdp.ConsumeIntegralInRange<std::size_t>(0, lines.size() - 1)];
   static const char* const kPads[] = {"", " ", "\t", "\xE2\x80\x83", "\xC2\xA0", "\r"};
-  switch (fdp.ConsumeIntegralInRange<int>(0, 3)) {
-    case 0:
-      return line;
-    case 1:
-      return line + kPads[fdp.ConsumeIntegralInRange<int>(0, 5)];
-    case 2:
-      return kPads[fdp.ConsumeIntegralInRange<int>(0, 5)] + line;
-    default: {  // ASCII quotes and dashes written typographically (or the other way round)
-      std::string out;
-      for (char32_t c : fuzz::decode(line)) {
-        if (c == U'"') c = fdp.ConsumeBool() ? 0x201C : 0x201D;
-        else if (c == U'\'') c = 0x2019;
-        else if (c == U'-') c = fdp.ConsumeBool() ? 0x2013 : 0x2212;
-        else if (c == U' ' && fdp.ConsumeBool()) c = 0x2009;
-        else if (c == 0x2014) c = U'-';
-        out += fuzz::encode(c);
-      }
-      return out;
-    }
+  const int how = fdp.ConsumeIntegralInRange<int>(0, 3);
+  if (how == 0) return line;
+  if (how == 1) return line + kPads[fdp.ConsumeIntegralInRange<int>(0, 5)];
+  if (how == 2) return kPads[fdp.ConsumeIntegralInRange<int>(0, 5)] + line;
+  // ASCII quotes and dashes written typographically (or the other way round).
+  std::string out;
+  for (char32_t c : fuzz::decode(line)) {
+    if (c == U'"') c = fdp.ConsumeBool() ? 0x201C : 0x201D;
+    else if (c == U'\'') c = 0x2019;
+    else if (c == U'-') c = fdp.ConsumeBool() ? 0x2013 : 0x2212;
+    else if (c == U' ' && fdp.ConsumeBool()) c = 0x2009;
+    else if (c == 0x2014) c = U'-';
+    out += fuzz::encode(c);
   }
+  return out;
 }
 
 Lines fuzzed_lines(FuzzedDataProvider& fdp, std::size_t max_count, std::size_t max_len) {

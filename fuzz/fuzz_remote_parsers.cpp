@@ -133,14 +133,10 @@ void check_control(std::string_view err, const std::string& marker) {
 }
 
 std::string fuzzed_marker(FuzzedDataProvider& fdp) {
-  switch (fdp.ConsumeIntegralInRange<int>(0, 3)) {
-    case 0:
-      return fuzz::text(fdp, 12);
-    case 1:
-      return "__TARNWISTLE_WINDOW_1f2e__";
-    default:
-      return "__TARNWISTLE_" + fdp.ConsumeBytesAsString(fdp.ConsumeIntegralInRange(0, 3)) + "__";
-  }
+  const int how = fdp.ConsumeIntegralInRange<int>(0, 3);
+  if (how == 0) return fuzz::text(fdp, 12);
+  if (how == 1) return "__TARNWISTLE_WINDOW_1f2e__";
+  return "__TARNWISTLE_" + fdp.ConsumeBytesAsString(fdp.ConsumeIntegralInRange(0, 3)) + "__";
 }
 
 // Standard error assembled from pieces that matter to the parsers.
@@ -152,13 +148,9 @@ std::string fuzzed_stream(FuzzedDataProvider& fdp, const std::string& marker) {
   const std::size_t n = fdp.ConsumeIntegralInRange<std::size_t>(0, 24);
   for (std::size_t k = 0; k < n; ++k) {
     const int pick = fdp.ConsumeIntegralInRange<int>(0, 22);
-    if (pick < 20) {
-      out += kPieces[pick];
-    } else if (pick == 20) {
-      out += marker;
-    } else {
-      out += fdp.ConsumeBytesAsString(fdp.ConsumeIntegralInRange(1, 4));
-    }
+    out += pick < 20   ? kPieces[pick]
+           : pick == 20 ? marker
+                        : fdp.ConsumeBytesAsString(fdp.ConsumeIntegralInRange(1, 4));
   }
   return out;
 }
