@@ -47,14 +47,49 @@ std::set<int> open_fds() {
   return fds;
 }
 
-// The descriptors a child of this process sees, from its /proc listing.
-std::set<int> fds_seen_by_a_child() {
+// A child of this process sees its standard streams and only what was meant to be inherited.
+void expect_child_sees_only(const std::set<int>& inheritable) {
   ProcessRequest request = shell("sleep 0.2; ls /proc/$$/fd");
   request.stdin_data = std::string(100000, 'x');
   std::istringstream words(run_ok(std::move(request)).stdout_data);
   std::set<int> seen;
   for (int fd; words >> fd;) seen.insert(fd);
-  return seen;
+  EXPECT_TRUE(seen.count(0) && seen.count(1) && seen.count(2));
+  for (int f : seen) EXPECT_TRUE(inheritable.count(f)) << "leaked fd " << f;
+}
+
+// One caller's runs, each on another of the runner's paths.
+void mixed_runs(int t) {
+  ProcessRequest missing;
+  missing.program = "/no/such/program";
+  EXPECT_FALSE(run_process(std::move(missing)).ok());
+  for (int round = 0; round < 3; ++round) {
+    const std::string input(100000 + 4099 * t + round, static_cast<char>('a' + t));
+    ProcessRequest echo = shell("cat; printf '%s' " + std::to_string(t) + " >&2");
+    echo.stdin_data = input;
+    ProcessOutput copied = run_ok(std::move(echo));
+    EXPECT_EQ(copied.stdout_data, input);
+    EXPECT_EQ(copied.stderr_data, std::to_string(t));
+
+    ProcessRequest flood = shell("head -c 300000 /dev/zero; head -c 200000 /dev/zero >&2");
+    flood.max_output_bytes = 1000 + t;
+    ProcessOutput cut = run_ok(std::move(flood));
+    EXPECT_EQ(cut.stdout_total_bytes, 300000u);
+    EXPECT_EQ(cut.stderr_total_bytes, 200000u);
+    EXPECT_EQ(cut.stdout_omitted_bytes, 300000u - (1000 + t));
+    EXPECT_EQ(cut.stderr_omitted_bytes, 200000u - (1000 + t));
+  }
+  ProcessRequest slow = shell("echo started; sleep 5");
+  slow.timeout = 100ms;
+  ProcessOutput timed = run_ok(std::move(slow));
+  EXPECT_TRUE(timed.timed_out);
+  EXPECT_EQ(timed.exit_code, 124);
+  EXPECT_EQ(timed.stdout_data, "started\n");
+
+  // The background job outlives the drain, so its readers are detached still running.
+  ProcessOutput left = run_ok(shell("echo " + std::to_string(t) + "; sleep 3 & exit 0"));
+  EXPECT_EQ(left.exit_code, 0);
+  EXPECT_EQ(left.stdout_data, std::to_string(t) + "\n");
 }
 
 // Several callers at once, each mixing the runner's paths: stdin fed by the writer thread,
@@ -72,39 +107,8 @@ TEST(RunProcess, ConcurrentCallersKeepTheirOwnStreamsAndDescriptors) {
   std::vector<std::thread> callers;
   for (int t = 0; t < 4; ++t) {
     callers.emplace_back([t, &inheritable] {
-      const std::set<int> seen = fds_seen_by_a_child();
-      EXPECT_TRUE(seen.count(0) && seen.count(1) && seen.count(2));
-      for (int f : seen) EXPECT_TRUE(inheritable.count(f)) << "leaked fd " << f;
-      ProcessRequest missing;
-      missing.program = "/no/such/program";
-      EXPECT_FALSE(run_process(std::move(missing)).ok());
-      for (int round = 0; round < 3; ++round) {
-        const std::string input(100000 + 4099 * t + round, static_cast<char>('a' + t));
-        ProcessRequest echo = shell("cat; printf '%s' " + std::to_string(t) + " >&2");
-        echo.stdin_data = input;
-        ProcessOutput copied = run_ok(std::move(echo));
-        EXPECT_EQ(copied.stdout_data, input);
-        EXPECT_EQ(copied.stderr_data, std::to_string(t));
-
-        ProcessRequest flood = shell("head -c 300000 /dev/zero; head -c 200000 /dev/zero >&2");
-        flood.max_output_bytes = 1000 + t;
-        ProcessOutput cut = run_ok(std::move(flood));
-        EXPECT_EQ(cut.stdout_total_bytes, 300000u);
-        EXPECT_EQ(cut.stderr_total_bytes, 200000u);
-        EXPECT_EQ(cut.stdout_omitted_bytes, 300000u - (1000 + t));
-        EXPECT_EQ(cut.stderr_omitted_bytes, 200000u - (1000 + t));
-      }
-      ProcessRequest slow = shell("echo started; sleep 5");
-      slow.timeout = 100ms;
-      ProcessOutput timed = run_ok(std::move(slow));
-      EXPECT_TRUE(timed.timed_out);
-      EXPECT_EQ(timed.exit_code, 124);
-      EXPECT_EQ(timed.stdout_data, "started\n");
-
-      // The background job outlives the drain, so its readers are detached still running.
-      ProcessOutput left = run_ok(shell("echo " + std::to_string(t) + "; sleep 3 & exit 0"));
-      EXPECT_EQ(left.exit_code, 0);
-      EXPECT_EQ(left.stdout_data, std::to_string(t) + "\n");
+      expect_child_sees_only(inheritable);
+      mixed_runs(t);
     });
   }
   for (std::thread& caller : callers) caller.join();

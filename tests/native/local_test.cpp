@@ -1,8 +1,6 @@
 // What Python reaches poorly: a file created or replaced by another process around the
 // install, the link() fallback, and the lock slots shared by unrelated paths.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>

@@ -22,16 +22,11 @@ struct KeptCase {
   std::string raw, display;
 };
 
-std::vector<std::string> bytes_of(const std::string& s) {
-  std::vector<std::string> out;
-  for (char c : s) out.emplace_back(1, c);
-  return out;
-}
-
 TEST(HeadTailBytes, KeepsTheHeadTheTailAndCountsTheRest) {
   const KeptCase cases[] = {
       {10, {"0123456789abcdef"}, 5, "01234bcdef", "01234" + marker(6) + "bcdef"},
-      {10, bytes_of("0123456789abcdef"), 5, "01234bcdef", "01234" + marker(6) + "bcdef"},
+      {10, {"0", "1", "2", "3", "4", "5", "6", "7", "8", "9", "a", "b", "c", "d", "e", "f"}, 5,
+       "01234bcdef", "01234" + marker(6) + "bcdef"},  // a byte at a time
       {10, {"0123456789"}, 5, "0123456789", "0123456789"},  // exactly at the limit
       {10, {"0123456789X"}, 5, "012346789X", "01234" + marker(1) + "6789X"},
       {7, {"abcdefghijkl"}, 3, "abcijkl", "abc" + marker(5) + "ijkl"},  // the tail has the odd one

@@ -8,9 +8,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -159,17 +157,21 @@ TEST_F(ScratchDir, TempDirGoesWithoutAFreeDescriptor) {
 }
 
 TEST_F(ScratchDir, TerminateScriptReachesEveryDescendant) {
-  // Two background children beside a foreground one: each level has siblings to follow.
+  // Two background children beside a foreground one: each level has siblings to follow. The
+  // sleeps carry this process's id, so those of other runs on the machine are not counted.
+  const std::string tag = std::to_string(::getpid());
   ProcessRequest request;
   request.program = "/bin/sh";
-  request.args = {"-c", concat({"echo $$ > ", path("pid"), "; sleep 101 & sleep 102 & sleep 103; wait"})};
+  request.args = {"-c", concat({"echo $$ > ", path("pid"), "; sleep 101.", tag, " & sleep 102.",
+                                tag, " & sleep 103.", tag, "; wait"})};
   request.timeout = std::chrono::seconds(20);
   std::thread tree([&] { (void)run_process(std::move(request)); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  const auto sleeping = [] {
-    return std::stoi(run_sh("ps -eo args= | grep -c '^sleep 10[123]$'").stdout_data);
-  };
-  ASSERT_EQ(sleeping(), 3);
+  const std::string count = concat({"ps -eo args= | grep -c '^sleep 10[123]\\.", tag, "$'"});
+  const auto sleeping = [&] { return std::stoi(run_sh(count).stdout_data); };
+  for (int i = 0; i < 100 && sleeping() != 3; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_EQ(sleeping(), 3);
   const std::int32_t id = std::stoi(read("pid"));
   const ProcessOutput done = run_sh(terminate_script({RemoteProcessKind::Process, id}));
   tree.join();
