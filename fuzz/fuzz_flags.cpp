@@ -115,32 +115,21 @@ Words model_simple(std::string_view s) {
 
 std::string quoted(FuzzedDataProvider& fdp, const std::string& word) {
   std::string out;
-  switch (fdp.ConsumeIntegralInRange<int>(0, 2)) {
-    case 0:
-      out = "'";
-      for (char c : word) out += c == '\'' ? std::string("'\"'\"'") : std::string(1, c);
-      return out + "'";
-    case 1:
-      out = "\"";
-      for (char c : word) {
-        if (c == '$' || c == '`' || c == '"' || c == '\\') out += '\\';
-        out += c;
-      }
-      return out + "\"";
-    default:
-      if (word.empty()) return "''";
-      for (char c : word) {
-        if (c == '\n') {
-          out += "'\n'";
-        } else if (static_cast<unsigned char>(c) < 0x80) {
-          out += '\\';
-          out += c;
-        } else {
-          out += c;
-        }
-      }
-      return out;
+  const int how = fdp.ConsumeIntegralInRange<int>(0, 2);
+  if (how == 0) {  // in single quotes, a quote written '"'"'
+    for (char c : word) out += c == '\'' ? std::string("'\"'\"'") : std::string(1, c);
+    return "'" + out + "'";
   }
+  if (how == 1) {  // in double quotes, the four special characters escaped
+    for (char c : word) out += std::string(std::strchr("$`\"\\", c) && c ? "\\" : "") + c;
+    return "\"" + out + "\"";
+  }
+  if (word.empty()) return "''";
+  for (char c : word) {  // unquoted, every ASCII byte escaped and a newline quoted
+    out += c == '\n' ? "'\n'" : static_cast<unsigned char>(c) < 0x80 ? "\\" + std::string(1, c)
+                                                                   : std::string(1, c);
+  }
+  return out;
 }
 
 std::string show_result(const tarnwistle::Result<Words>& r) {

@@ -68,20 +68,13 @@ void check_tap(std::string_view stream, const std::vector<std::size_t>& cuts) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   FuzzedDataProvider fdp(data, size);
-  std::uint64_t limit;
-  switch (fdp.ConsumeIntegralInRange<int>(0, 3)) {
-    case 0:
-      limit = fdp.ConsumeIntegralInRange<std::uint64_t>(0, 4);
-      break;
-    case 1:
-      limit = fdp.ConsumeIntegralInRange<std::uint64_t>(0, 4096);
-      break;
-    case 2:  // larger than any stream here: nothing is ever dropped
-      limit = UINT64_MAX - fdp.ConsumeIntegralInRange<std::uint64_t>(0, 1);
-      break;
-    default:
-      limit = fdp.ConsumeIntegralInRange<std::uint64_t>(0, 64);
-  }
+  // Tiny, page-sized, larger than any stream here (nothing is ever dropped), or small.
+  const int how = fdp.ConsumeIntegralInRange<int>(0, 3);
+  const std::uint64_t limit =
+      how == 0   ? fdp.ConsumeIntegralInRange<std::uint64_t>(0, 4)
+      : how == 1 ? fdp.ConsumeIntegralInRange<std::uint64_t>(0, 4096)
+      : how == 2 ? UINT64_MAX - fdp.ConsumeIntegralInRange<std::uint64_t>(0, 1)
+                 : fdp.ConsumeIntegralInRange<std::uint64_t>(0, 64);
   std::vector<std::size_t> cuts;
   const std::size_t chunks = fdp.ConsumeIntegralInRange<std::size_t>(0, 32);
   for (std::size_t k = 0; k < chunks; ++k) cuts.push_back(fdp.ConsumeIntegralInRange(0, 300));

@@ -165,26 +165,21 @@ std::string near_line(FuzzedDataProvider& fdp, const Lines& lines) {
   if (lines.empty() || fdp.ConsumeIntegralInRange<int>(0, 4) == 0) return fuzz::text(fdp, 12);
   std::string line = lines[fdp.ConsumeIntegralInRange<std::size_t>(0, lines.size() - 1)];
   static const char* const kPads[] = {"", " ", "\t", "\xE2\x80\x83", "\xC2\xA0", "\r"};
-  switch (fdp.ConsumeIntegralInRange<int>(0, 3)) {
-    case 0:
-      return line;
-    case 1:
-      return line + kPads[fdp.ConsumeIntegralInRange<int>(0, 5)];
-    case 2:
-      return kPads[fdp.ConsumeIntegralInRange<int>(0, 5)] + line;
-    default: {  // ASCII quotes and dashes written typographically (or the other way round)
-      std::string out;
-      for (char32_t c : fuzz::decode(line)) {
-        if (c == U'"') c = fdp.ConsumeBool() ? 0x201C : 0x201D;
-        else if (c == U'\'') c = 0x2019;
-        else if (c == U'-') c = fdp.ConsumeBool() ? 0x2013 : 0x2212;
-        else if (c == U' ' && fdp.ConsumeBool()) c = 0x2009;
-        else if (c == 0x2014) c = U'-';
-        out += fuzz::encode(c);
-      }
-      return out;
-    }
+  const int how = fdp.ConsumeIntegralInRange<int>(0, 3);
+  if (how == 0) return line;
+  if (how == 1) return line + kPads[fdp.ConsumeIntegralInRange<int>(0, 5)];
+  if (how == 2) return kPads[fdp.ConsumeIntegralInRange<int>(0, 5)] + line;
+  // ASCII quotes and dashes written typographically (or the other way round).
+  std::string out;
+  for (char32_t c : fuzz::decode(line)) {
+    if (c == U'"') c = fdp.ConsumeBool() ? 0x201C : 0x201D;
+    else if (c == U'\'') c = 0x2019;
+    else if (c == U'-') c = fdp.ConsumeBool() ? 0x2013 : 0x2212;
+    else if (c == U' ' && fdp.ConsumeBool()) c = 0x2009;
+    else if (c == 0x2014) c = U'-';
+    out += fuzz::encode(c);
   }
+  return out;
 }
 
 Lines fuzzed_lines(FuzzedDataProvider& fdp, std::size_t max_count, std::size_t max_len) {
@@ -249,11 +244,7 @@ void check_rebuild(FuzzedDataProvider& fdp) {
 
 void check_derive(FuzzedDataProvider& fdp) {
   std::string original = fuzz::text(fdp, 256);
-  if (fdp.ConsumeBool()) {  // a CRLF file
-    std::string crlf;
-    for (char c : original) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
-    original = crlf;
-  }
+  if (fdp.ConsumeBool()) original = fuzz::lf_to_crlf(original);  // a CRLF file
   Lines file_lines = fuzz::split_keep_all(original, '\n');
   for (auto& l : file_lines) {
     if (!l.empty() && l.back() == '\r') l.pop_back();
@@ -278,19 +269,13 @@ void check_derive(FuzzedDataProvider& fdp) {
     if (fdp.ConsumeIntegralInRange<int>(0, 3) == 0) c.new_lines.push_back("");
     c.eof = fdp.ConsumeIntegralInRange<int>(0, 3) == 0;
   }
-  std::vector<std::vector<std::string_view>> old_views, new_views;
-  std::vector<tarnwistle::UpdateChunk> native;
-  for (const Chunk& c : chunks) {
-    old_views.push_back(views(c.old_lines));
-    new_views.push_back(views(c.new_lines));
-  }
+  std::vector<std::vector<std::string_view>> old_views(chunks.size()), new_views(chunks.size());
+  std::vector<tarnwistle::UpdateChunk> native(chunks.size());
   for (std::size_t k = 0; k < chunks.size(); ++k) {
-    tarnwistle::UpdateChunk u;
-    if (chunks[k].context) u.change_context = *chunks[k].context;
-    u.old_lines = old_views[k];
-    u.new_lines = new_views[k];
-    u.is_end_of_file = chunks[k].eof;
-    native.push_back(u);
+    if (chunks[k].context) native[k].change_context = *chunks[k].context;
+    native[k].old_lines = old_views[k] = views(chunks[k].old_lines);
+    native[k].new_lines = new_views[k] = views(chunks[k].new_lines);
+    native[k].is_end_of_file = chunks[k].eof;
   }
   const auto got = tarnwistle::derive_new_contents_inner(original, path, native);
   const Rebuilt want = model_derive(original, path, chunks);
@@ -310,15 +295,7 @@ void check_derive(FuzzedDataProvider& fdp) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   FuzzedDataProvider fdp(data, size);
-  switch (fdp.ConsumeIntegralInRange<int>(0, 2)) {
-    case 0:
-      check_seek(fdp);
-      break;
-    case 1:
-      check_rebuild(fdp);
-      break;
-    default:
-      check_derive(fdp);
-  }
+  const int which = fdp.ConsumeIntegralInRange<int>(0, 2);
+  which == 0 ? check_seek(fdp) : which == 1 ? check_rebuild(fdp) : check_derive(fdp);
   return 0;
 }

@@ -27,20 +27,12 @@ std::string model_local(std::string_view path) {
     result += c;
   };
   for (const std::string& c : components(path)) {
-    if (c != "..") {
-      push(c);
-      continue;
-    }
-    if (result.empty() || result == "/") {
+    if (c != ".." || result.empty() || result == "/") {
       push(c);
       continue;
     }
     const std::size_t slash = result.rfind('/');
-    if (slash == std::string::npos) {
-      result.clear();
-    } else {
-      result.erase(slash == 0 ? 1 : slash);
-    }
+    result.erase(slash == std::string::npos ? 0 : slash == 0 ? 1 : slash);
   }
   return result;
 }
@@ -49,13 +41,11 @@ std::string model_posix(std::string_view path) {
   const bool absolute = !path.empty() && path[0] == '/';
   std::vector<std::string> list;
   for (const std::string& c : components(path)) {
-    if (c == "..") {
-      if (!list.empty() && list.back() != "..") {
-        list.pop_back();
-      } else if (!absolute) {
-        list.push_back(c);
-      }
-    } else {
+    if (c != "..") {
+      list.push_back(c);
+    } else if (!list.empty() && list.back() != "..") {
+      list.pop_back();
+    } else if (!absolute) {
       list.push_back(c);
     }
   }
@@ -80,12 +70,9 @@ std::string model_join_posix(const std::vector<std::string>& parts) {
 std::string model_join_local(const std::vector<std::string>& parts) {
   std::string out;
   for (const std::string& p : parts) {
-    if (!p.empty() && p[0] == '/') {
-      out = p;
-    } else {
-      if (!out.empty() && out.back() != '/') out += '/';
-      out += p;
-    }
+    if (p.starts_with('/')) out.clear();
+    if (!out.empty() && out.back() != '/') out += '/';
+    out += p;
   }
   return out;
 }
@@ -112,11 +99,7 @@ std::string fuzzed_path(FuzzedDataProvider& fdp) {
   const std::size_t n = fdp.ConsumeIntegralInRange<std::size_t>(0, 16);
   for (std::size_t k = 0; k < n; ++k) {
     const int pick = fdp.ConsumeIntegralInRange<int>(0, 11);
-    if (pick < 10) {
-      out += kPieces[pick];
-    } else {
-      out += static_cast<char>(fdp.ConsumeIntegral<std::uint8_t>());
-    }
+    out += pick < 10 ? kPieces[pick] : std::string(1, fdp.ConsumeIntegral<std::uint8_t>());
   }
   return out;
 }

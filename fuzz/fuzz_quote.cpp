@@ -37,13 +37,9 @@ std::string run_sh(const std::string& script) {
   if (rc != 0) fuzz::fail(__FILE__, __LINE__, "posix_spawn", std::to_string(rc));
   std::string out;
   char buf[65536];
-  for (;;) {
-    const ssize_t n = ::read(fds[0], buf, sizeof buf);
-    if (n > 0) {
-      out.append(buf, static_cast<std::size_t>(n));
-    } else if (n == 0 || errno != EINTR) {
-      break;
-    }
+  for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) != 0;) {
+    if (n > 0) out.append(buf, static_cast<std::size_t>(n));
+    if (n < 0 && errno != EINTR) break;
   }
   ::close(fds[0]);
   int status = 0;
@@ -80,12 +76,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(out.substr(0, nul) == text, "text " + fuzz::show(text) + " quoted " +
                                              fuzz::show(quoted) + " sh gave " +
                                              fuzz::show(out.substr(0, nul)));
-  std::string want = path;
-  if (path == "~") {
-    want = kHome;
-  } else if (path.starts_with("~/")) {
-    want = std::string(kHome) + path.substr(1);
-  }
+  const bool home = path == "~" || path.starts_with("~/");
+  const std::string want = home ? std::string(kHome) + path.substr(1) : path;
   FUZZ_CHECK(out.substr(nul + 1) == want, "path " + fuzz::show(path) + " quoted " +
                                               fuzz::show(quoted_path) + " sh gave " +
                                               fuzz::show(out.substr(nul + 1)));

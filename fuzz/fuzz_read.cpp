@@ -12,16 +12,9 @@ namespace {
 
 // Pieces up to and including each '\n', then the rest when it is not empty.
 std::vector<std::string> model_lines(std::string_view text) {
-  std::vector<std::string> out;
-  std::string cur;
-  for (char c : text) {
-    cur += c;
-    if (c == '\n') {
-      out.push_back(cur);
-      cur.clear();
-    }
-  }
-  if (!cur.empty()) out.push_back(cur);
+  std::vector<std::string> out = fuzz::split_keep_all(text, '\n');
+  for (std::size_t i = 0; i + 1 < out.size(); ++i) out[i] += '\n';
+  if (out.back().empty()) out.pop_back();
   return out;
 }
 
@@ -49,17 +42,10 @@ std::vector<std::string> strings(const std::vector<std::string_view>& v) {
 
 void check_prepare(FuzzedDataProvider& fdp) {
   const std::string text = fuzz::text(fdp, 512);
-  std::int64_t offset;
-  switch (fdp.ConsumeIntegralInRange<int>(0, 3)) {
-    case 0:
-      offset = fdp.ConsumeIntegral<std::int64_t>();
-      break;
-    case 1:
-      offset = fdp.ConsumeBool() ? INT64_MIN : INT64_MAX;
-      break;
-    default:
-      offset = fdp.ConsumeIntegralInRange<std::int64_t>(-12, 12);
-  }
+  const int how = fdp.ConsumeIntegralInRange<int>(0, 3);
+  const std::int64_t offset = how == 0   ? fdp.ConsumeIntegral<std::int64_t>()
+                              : how == 1 ? (fdp.ConsumeBool() ? INT64_MIN : INT64_MAX)
+                                         : fdp.ConsumeIntegralInRange<std::int64_t>(-12, 12);
   const std::uint64_t limit = fdp.ConsumeBool() ? fdp.ConsumeIntegralInRange<std::uint64_t>(0, 12)
                                                 : fdp.ConsumeIntegral<std::uint64_t>();
   const bool numbers = fdp.ConsumeBool();
@@ -109,14 +95,10 @@ void check_cat_n(FuzzedDataProvider& fdp) {
   std::vector<std::string> lines(fdp.ConsumeIntegralInRange<std::size_t>(0, 6));
   for (auto& l : lines) l = fuzz::text(fdp, 8);
   auto number = [&] {
-    switch (fdp.ConsumeIntegralInRange<int>(0, 2)) {
-      case 0:
-        return fdp.ConsumeIntegralInRange<std::uint64_t>(0, 20);
-      case 1:
-        return UINT64_MAX - fdp.ConsumeIntegralInRange<std::uint64_t>(0, 8);
-      default:
-        return fdp.ConsumeIntegral<std::uint64_t>();
-    }
+    const int how = fdp.ConsumeIntegralInRange<int>(0, 2);
+    return how == 0   ? fdp.ConsumeIntegralInRange<std::uint64_t>(0, 20)
+           : how == 1 ? UINT64_MAX - fdp.ConsumeIntegralInRange<std::uint64_t>(0, 8)
+                      : fdp.ConsumeIntegral<std::uint64_t>();
   };
   const std::uint64_t start = number(), total = number();
   const bool truncated = fdp.ConsumeBool();
@@ -148,15 +130,7 @@ void check_count_slice(FuzzedDataProvider& fdp) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   FuzzedDataProvider fdp(data, size);
-  switch (fdp.ConsumeIntegralInRange<int>(0, 2)) {
-    case 0:
-      check_prepare(fdp);
-      break;
-    case 1:
-      check_cat_n(fdp);
-      break;
-    default:
-      check_count_slice(fdp);
-  }
+  const int which = fdp.ConsumeIntegralInRange<int>(0, 2);
+  which == 0 ? check_prepare(fdp) : which == 1 ? check_cat_n(fdp) : check_count_slice(fdp);
   return 0;
 }

@@ -101,22 +101,13 @@ std::vector<std::string> words_of(const std::string& line) {
   return out;
 }
 
+// An optional sign, then digits, within 32 bits.
 std::optional<std::int64_t> parse_i32(std::string_view s) {
-  bool negative = false;
-  if (!s.empty() && (s[0] == '+' || s[0] == '-')) {
-    negative = s[0] == '-';
-    s.remove_prefix(1);
-  }
-  if (s.empty()) return std::nullopt;
-  std::int64_t v = 0;
-  for (char c : s) {
-    if (c < '0' || c > '9') return std::nullopt;
-    v = v * 10 + (c - '0');
-    if (v > 2147483648LL) return std::nullopt;
-  }
-  if (negative) return -v;
-  if (v > 2147483647LL) return std::nullopt;
-  return v;
+  const bool negative = s.starts_with('-');
+  if (s.starts_with("-+")) return std::nullopt;
+  const auto v = fuzz::parse_dec(s.substr(negative), negative ? 2147483648u : 2147483647u);
+  if (!v) return std::nullopt;
+  return negative ? -static_cast<std::int64_t>(*v) : static_cast<std::int64_t>(*v);
 }
 
 // Blank lines are passed over like any other line without the marker.
@@ -142,14 +133,10 @@ void check_control(std::string_view err, const std::string& marker) {
 }
 
 std::string fuzzed_marker(FuzzedDataProvider& fdp) {
-  switch (fdp.ConsumeIntegralInRange<int>(0, 3)) {
-    case 0:
-      return fuzz::text(fdp, 12);
-    case 1:
-      return "__TARNWISTLE_WINDOW_1f2e__";
-    default:
-      return "__TARNWISTLE_" + fdp.ConsumeBytesAsString(fdp.ConsumeIntegralInRange(0, 3)) + "__";
-  }
+  const int how = fdp.ConsumeIntegralInRange<int>(0, 3);
+  if (how == 0) return fuzz::text(fdp, 12);
+  if (how == 1) return "__TARNWISTLE_WINDOW_1f2e__";
+  return "__TARNWISTLE_" + fdp.ConsumeBytesAsString(fdp.ConsumeIntegralInRange(0, 3)) + "__";
 }
 
 // Standard error assembled from pieces that matter to the parsers.
@@ -161,13 +148,9 @@ std::string fuzzed_stream(FuzzedDataProvider& fdp, const std::string& marker) {
   const std::size_t n = fdp.ConsumeIntegralInRange<std::size_t>(0, 24);
   for (std::size_t k = 0; k < n; ++k) {
     const int pick = fdp.ConsumeIntegralInRange<int>(0, 22);
-    if (pick < 20) {
-      out += kPieces[pick];
-    } else if (pick == 20) {
-      out += marker;
-    } else {
-      out += fdp.ConsumeBytesAsString(fdp.ConsumeIntegralInRange(1, 4));
-    }
+    out += pick < 20   ? kPieces[pick]
+           : pick == 20 ? marker
+                        : fdp.ConsumeBytesAsString(fdp.ConsumeIntegralInRange(1, 4));
   }
   return out;
 }

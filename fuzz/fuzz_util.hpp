@@ -35,16 +35,10 @@ inline std::string detail_of(const std::string& s) { return s; }
 inline std::string show(std::string_view s) {
   std::string out = "\"";
   for (unsigned char c : s) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c >= 0x20 && c < 0x7f) {
-      out += static_cast<char>(c);
-    } else {
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "\\x%02x", c);
-      out += buf;
-    }
+    char buf[8];
+    const bool escaped = c == '"' || c == '\\';
+    std::snprintf(buf, sizeof buf, escaped ? "\\%c" : c >= 0x20 && c < 0x7f ? "%c" : "\\x%02x", c);
+    out += buf;
   }
   return out + "\"";
 }
@@ -60,21 +54,9 @@ inline std::string show(const std::vector<std::string>& v) {
 // For a lead byte: the sequence length it announces (0 for a byte that cannot lead) and the
 // range its second byte must lie in; later bytes are always 0x80..0xBF.
 inline std::size_t utf8_lead(unsigned c0, unsigned& lo, unsigned& hi) {
-  lo = 0x80;
-  hi = 0xBF;
-  if (c0 < 0x80) return 1;
-  if (c0 >= 0xC2 && c0 <= 0xDF) return 2;
-  if (c0 >= 0xE0 && c0 <= 0xEF) {
-    if (c0 == 0xE0) lo = 0xA0;
-    if (c0 == 0xED) hi = 0x9F;
-    return 3;
-  }
-  if (c0 >= 0xF0 && c0 <= 0xF4) {
-    if (c0 == 0xF0) lo = 0x90;
-    if (c0 == 0xF4) hi = 0x8F;
-    return 4;
-  }
-  return 0;
+  lo = c0 == 0xE0 ? 0xA0 : c0 == 0xF0 ? 0x90 : 0x80;
+  hi = c0 == 0xED ? 0x9F : c0 == 0xF4 ? 0x8F : 0xBF;
+  return c0 < 0x80 ? 1 : c0 < 0xC2 ? 0 : c0 <= 0xDF ? 2 : c0 <= 0xEF ? 3 : c0 <= 0xF4 ? 4 : 0;
 }
 
 // How many bytes from s[i] on could belong to the sequence its lead byte announces.
@@ -88,89 +70,32 @@ inline std::size_t utf8_prefix(std::string_view s, std::size_t i, std::size_t n,
   return k;
 }
 
-// Length of the well-formed sequence at s[i], or 0 when none starts there; `cp` receives the
-// scalar value.
-inline std::size_t utf8_seq(std::string_view s, std::size_t i, char32_t& cp) {
-  unsigned lo, hi;
-  const unsigned c0 = static_cast<unsigned char>(s[i]);
-  const std::size_t n = utf8_lead(c0, lo, hi);
-  if (n == 0 || utf8_prefix(s, i, n, lo, hi) < n) return 0;
-  if (n == 1) {
-    cp = c0;
-    return 1;
-  }
-  char32_t v = c0 & (n == 2 ? 0x1F : n == 3 ? 0x0F : 0x07);
-  for (std::size_t k = 1; k < n; ++k) v = (v << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
-  cp = v;
-  return n;
-}
-
-// Length of the maximal prefix of an ill-formed sequence at s[i] that could start a
-// well-formed one (at least 1): the unit that becomes one U+FFFD.
-inline std::size_t utf8_bad_len(std::string_view s, std::size_t i) {
-  unsigned lo, hi;
-  const std::size_t n = utf8_lead(static_cast<unsigned char>(s[i]), lo, hi);
-  return n <= 1 ? 1 : utf8_prefix(s, i, n, lo, hi);
-}
-
-// Valid UTF-8 copy: every maximal ill-formed subpart becomes U+FFFD.
-inline std::string lossy(std::string_view s) {
-  std::string out;
-  for (std::size_t i = 0; i < s.size();) {
-    char32_t cp;
-    const std::size_t n = utf8_seq(s, i, cp);
-    if (n) {
-      out.append(s.substr(i, n));
-      i += n;
-    } else {
-      out += "\xEF\xBF\xBD";
-      i += utf8_bad_len(s, i);
-    }
-  }
-  return out;
-}
-
-// The scalar values of valid UTF-8 text.
+// The scalar values of the text; each maximal prefix of an ill-formed sequence that could
+// start a well-formed one (at least one byte) is one U+FFFD.
 inline std::vector<char32_t> decode(std::string_view s) {
   std::vector<char32_t> out;
   for (std::size_t i = 0; i < s.size();) {
-    char32_t cp = 0;
-    std::size_t n = utf8_seq(s, i, cp);
-    if (!n) {
-      cp = 0xFFFD;
-      n = utf8_bad_len(s, i);
+    unsigned lo, hi;
+    const unsigned c0 = static_cast<unsigned char>(s[i]);
+    const std::size_t n = utf8_lead(c0, lo, hi);
+    const std::size_t k = n <= 1 ? 1 : utf8_prefix(s, i, n, lo, hi);
+    char32_t v = n == 1 ? c0 : c0 & (0x7F >> n);
+    for (std::size_t j = 1; j < k; ++j) {
+      v = (v << 6) | (static_cast<unsigned char>(s[i + j]) & 0x3F);
     }
-    out.push_back(cp);
-    i += n;
+    out.push_back(n == 0 || k < n ? 0xFFFD : v);
+    i += k;
   }
   return out;
 }
 
 inline std::string encode(char32_t c) {
-  std::string out;
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
+  if (c < 0x80) return std::string(1, static_cast<char>(c));
+  const std::size_t n = c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+  std::string out(n, '\0');
+  for (std::size_t k = n - 1; k > 0; --k, c >>= 6) out[k] = static_cast<char>(0x80 | (c & 0x3F));
+  out[0] = static_cast<char>(((0xFF << (8 - n)) & 0xFF) | c);
   return out;
-}
-
-// Unicode White_Space.
-inline bool white(char32_t c) {
-  return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
-         c == 0x205F || c == 0x3000;
 }
 
 inline std::string encode_all(const std::vector<char32_t>& cps, std::size_t from,
@@ -180,31 +105,48 @@ inline std::string encode_all(const std::vector<char32_t>& cps, std::size_t from
   return out;
 }
 
-// Text without trailing / surrounding White_Space.
-inline std::string rtrim(std::string_view s) {
+// Valid UTF-8 copy: every maximal ill-formed subpart becomes U+FFFD.
+inline std::string lossy(std::string_view s) {
   const std::vector<char32_t> cps = decode(s);
-  std::size_t end = cps.size();
-  while (end > 0 && white(cps[end - 1])) --end;
-  return encode_all(cps, 0, end);
+  return encode_all(cps, 0, cps.size());
 }
-inline std::string trim(std::string_view s) {
+
+// Unicode White_Space.
+inline bool white(char32_t c) {
+  return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
+         c == 0x205F || c == 0x3000;
+}
+
+// Text without trailing (and with `both`, leading) White_Space.
+inline std::string trim_ends(std::string_view s, bool both) {
   const std::vector<char32_t> cps = decode(s);
   std::size_t begin = 0, end = cps.size();
-  while (begin < end && white(cps[begin])) ++begin;
+  while (both && begin < end && white(cps[begin])) ++begin;
   while (end > begin && white(cps[end - 1])) --end;
   return encode_all(cps, begin, end);
+}
+inline std::string rtrim(std::string_view s) { return trim_ends(s, false); }
+inline std::string trim(std::string_view s) { return trim_ends(s, true); }
+
+// The text with each CRLF written as LF, and with each LF written as CRLF.
+inline std::string crlf_to_lf(std::string_view s) {
+  std::string out;
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    if (s[i] != '\r' || i + 1 == s.size() || s[i + 1] != '\n') out += s[i];
+  }
+  return out;
+}
+inline std::string lf_to_crlf(std::string_view s) {
+  std::string out;
+  for (char c : s) out += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  return out;
 }
 
 // Every piece between '\n' bytes, the empty last one included.
 inline std::vector<std::string> split_keep_all(std::string_view s, char sep) {
   std::vector<std::string> out(1);
-  for (char c : s) {
-    if (c == sep) {
-      out.emplace_back();
-    } else {
-      out.back() += c;
-    }
-  }
+  for (char c : s) c == sep ? out.emplace_back() : out.back() += c;
   return out;
 }
 

@@ -20,32 +20,6 @@ TEST(FromIo, RendersTheSystemTextAndClassifiesTheNumber) {
   }
 }
 
-struct LossyCase {
-  std::string input;
-  std::string expected;
-};
-
-class Utf8Lossy : public ::testing::TestWithParam<LossyCase> {};
-
-// One U+FFFD per maximal invalid subsequence, as the Unicode Standard recommends.
-TEST_P(Utf8Lossy, ReplacesMaximalSubparts) {
-  EXPECT_EQ(utf8_lossy(GetParam().input), GetParam().expected);
-  EXPECT_TRUE(utf8_valid(utf8_lossy(GetParam().input)));
-}
-
-const std::string R = "\xEF\xBF\xBD";
-INSTANTIATE_TEST_SUITE_P(
-    Cases, Utf8Lossy,
-    ::testing::Values(LossyCase{"plain", "plain"}, LossyCase{"\xC3\xA9", "\xC3\xA9"},
-                      LossyCase{"\xFF\xFE", R + R},
-                      LossyCase{"a\xE2\x82", "a" + R},           // truncated 3-byte sequence
-                      LossyCase{"\xE2\x82\x41", R + "A"},        // cut short by an ASCII byte
-                      LossyCase{"\xF0\x9F\x98", R},              // truncated 4-byte sequence
-                      LossyCase{"\xED\xA0\x80", R + R + R},      // surrogate: each byte alone
-                      LossyCase{"\xC0\xAF", R + R},              // overlong
-                      LossyCase{"\xF4\x90\x80\x80", R + R + R + R},  // above U+10FFFF
-                      LossyCase{"\x80x", R + "x"}));
-
 TEST(DebugQuote, EscapesQuotesBackslashesAndControls) {
   EXPECT_EQ(debug_quote("a\"b\\c"), "\"a\\\"b\\\\c\"");
   EXPECT_EQ(debug_quote(std::string("\t\r\n\0", 4)), "\"\\t\\r\\n\\0\"");

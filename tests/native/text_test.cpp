@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <span>
 #include <string>
 #include <string_view>
@@ -8,7 +7,6 @@
 
 #include "edit.hpp"
 #include "patch.hpp"
-#include "read.hpp"
 
 namespace tarnwistle {
 namespace {
@@ -55,21 +53,6 @@ TEST(ApplyLineReplacements, MovesInputLinesInsteadOfCopying) {
   EXPECT_EQ((*out)[1], "B");
   EXPECT_EQ((*out)[0].data(), kept_first);
   EXPECT_EQ((*out)[2].data(), kept_last);
-}
-
-TEST(PrepareRead, TailWindowsAgreeFromEitherEnd) {
-  // Short tails are found backwards from the end, long ones by skipping forwards.
-  std::string text;
-  for (int i = 0; i < 9000; ++i) text += "line " + std::to_string(i) + "\n";
-  for (std::int64_t keep : {1, 2, 4499, 4500, 4501, 8999, 9000, 9001}) {
-    Result<ReadWindow> w = prepare_read_inner(text, -keep, 1, false);
-    ASSERT_TRUE(w.ok());
-    const std::uint64_t kept = std::min<std::uint64_t>(keep, 9000);
-    EXPECT_EQ(w->raw_lines.size(), kept) << keep;
-    EXPECT_EQ(w->start_line, 9000 - kept + 1) << keep;
-    EXPECT_EQ(w->raw_lines.front(), "line " + std::to_string(9000 - kept) + "\n") << keep;
-    EXPECT_EQ(w->content().size(), text.size() - (w->raw_lines.front().data() - text.data()));
-  }
 }
 
 }  // namespace
