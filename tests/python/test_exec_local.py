@@ -125,6 +125,24 @@ class TestTimeoutAndJobs:
         assert result.stderr == "err\n"
         assert wait_gone(int(result.stdout))  # the grandchild in the group is stopped too
 
+    def test_child_ignoring_term_is_killed_after_a_second_of_grace(self, client):
+        start = time.monotonic()
+        result = client.exec_command("trap '' TERM; echo ready; sleep 10", timeout=0.2)
+        assert (result.exit_code, result.timed_out, result.stdout) == (124, True, "ready\n")
+        assert 1.15 <= time.monotonic() - start < 4.0
+
+    def test_job_holding_stdout_open_ends_the_wait_after_about_two_seconds(self, client):
+        start = time.monotonic()
+        result = client.exec_command("echo early; sleep 5 & echo $!; exit 0")
+        took = time.monotonic() - start
+        early, job = result.stdout.split()
+        try:
+            assert (result.exit_code, result.timed_out, early) == (0, False, "early")
+            assert 1.9 <= took < 4.0
+            assert not wait_gone(int(job), 0.1)  # an ordinary end signals nobody
+        finally:
+            os.kill(int(job), signal.SIGKILL)
+
     def test_job_with_its_own_output_does_not_delay(self, client):
         start = time.monotonic()
         result = client.exec_command("sleep 5 >/dev/null 2>&1 & echo $!")
