@@ -293,10 +293,10 @@ class SshWorld:
         """An SshClient logging in with the key, without prompts."""
         from tarnwistle import _core
 
-        options = {"key_filename": str(self.key), "allow_password_prompt": False,
-                   "connect_timeout": 5, "operation_timeout": 15, **kwargs}
-        return _core.SshClient("127.0.0.1", port=(server or self.main).port,
-                               username=self.user, **options)
+        options = {"port": (server or self.main).port, "key_filename": str(self.key),
+                   "allow_password_prompt": False, "connect_timeout": 5,
+                   "operation_timeout": 15, **kwargs}
+        return _core.SshClient("127.0.0.1", username=self.user, **options)
 
     # ---- teardown ------------------------------------------------------------------------
 
