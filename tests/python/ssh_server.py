@@ -27,12 +27,10 @@ from types import SimpleNamespace
 
 from proc_table import processes, running
 
-SSHD = "/usr/sbin/sshd"
-REAL_SSH = "/usr/bin/ssh"
+SSHD, REAL_SSH = "/usr/sbin/sshd", "/usr/bin/ssh"
 
 # Separators of the argv log: a record per run of the wrapper, one field per argument.
-ARG_SEP = "\x1e"
-RECORD_SEP = "\x1d"
+ARG_SEP, RECORD_SEP = "\x1e", "\x1d"
 
 # Tools the remote scripts and the tests use, linked into the BSD-flavoured PATH directory.
 # `setsid` is left out on purpose, and `stat` and `wc` are replaced by wrappers.
@@ -151,24 +149,16 @@ class SshWorld:
         auth = ssh_dir / "authorized_keys"
         auth.write_text(Path(f"{self.key}.pub").read_text())
         os.chmod(auth, 0o600)
-        info = pwd.getpwnam(self.user)
-        for path in (ssh_dir, auth):
-            os.chown(path, info.pw_uid, info.pw_gid)
+        self.give(ssh_dir, auth)
 
     def _make_client_side(self) -> None:
         self.bin_dir.mkdir()
         self.known_hosts.write_text("")
         self.argv_log.write_text("")
-        self.client_config.write_text(
-            "Host *\n"
-            f"  UserKnownHostsFile {self.known_hosts}\n"
-            "  GlobalKnownHostsFile /dev/null\n"
-            "  CheckHostIP no\n"
-            "  UpdateHostKeys no\n"
-            "  IdentityAgent none\n"
-            "  IdentitiesOnly yes\n"
-            "  LogLevel ERROR\n"
-        )
+        self.client_config.write_text("\n  ".join([
+            "Host *", f"UserKnownHostsFile {self.known_hosts}", "GlobalKnownHostsFile /dev/null",
+            "CheckHostIP no", "UpdateHostKeys no", "IdentityAgent none", "IdentitiesOnly yes",
+            "LogLevel ERROR"]) + "\n")
         wrapper = self.bin_dir / "ssh"
         wrapper.write_text(SSH_WRAPPER.format(log=self.argv_log, real=REAL_SSH,
                                               config=self.client_config))
@@ -182,8 +172,7 @@ class SshWorld:
         tools.mkdir()
         os.chmod(tools, 0o755)
         for name in BSD_PATH_TOOLS:
-            real = shutil.which(name, path="/usr/bin:/bin")
-            if real:
+            if real := shutil.which(name, path="/usr/bin:/bin"):
                 (tools / name).symlink_to(real)
         for name, text in (("stat", BSD_STAT), ("wc", BSD_WC)):
             (tools / name).write_text(text)
@@ -196,25 +185,12 @@ class SshWorld:
         port = free_port()
         index = len(self.servers)
         config = self.base / f"sshd_config.{index}"
-        lines = [
-            f"Port {port}",
-            "ListenAddress 127.0.0.1",
-            f"HostKey {self.host_key}",
-            f"PidFile {self.base}/sshd.{index}.pid",
-            "UsePAM no",
-            "PasswordAuthentication yes",
-            "KbdInteractiveAuthentication no",
-            "PubkeyAuthentication yes",
-            "PermitRootLogin no",
-            f"AllowUsers {self.user}",
-            "StrictModes no",
-            "MaxStartups 200",
-            "MaxSessions 200",
-            "MaxAuthTries 6",
-            "LogLevel ERROR",
-            "UseDNS no",
-            "PrintMotd no",
-        ]
+        lines = [f"Port {port}", "ListenAddress 127.0.0.1", f"HostKey {self.host_key}",
+                 f"PidFile {self.base}/sshd.{index}.pid", "UsePAM no",
+                 "PasswordAuthentication yes", "KbdInteractiveAuthentication no",
+                 "PubkeyAuthentication yes", "PermitRootLogin no", f"AllowUsers {self.user}",
+                 "StrictModes no", "MaxStartups 200", "MaxSessions 200", "MaxAuthTries 6",
+                 "LogLevel ERROR", "UseDNS no", "PrintMotd no"]
         if self._sftp:
             lines.append("Subsystem sftp internal-sftp")
         if remote_path is not None:
@@ -273,9 +249,8 @@ class SshWorld:
 
     def give(self, *paths) -> None:
         """Hands local paths under the remote home to the test user."""
-        info = pwd.getpwnam(self.user)
         for path in paths:
-            os.chown(path, info.pw_uid, info.pw_gid)
+            os.chown(path, self.uid, pwd.getpwnam(self.user).pw_gid)
 
     def remote_dir(self, prefix: str, files: dict[str, str] | None = None):
         """A fresh directory of the test user's: its name relative to the remote home and its
