@@ -167,31 +167,29 @@ class TestConstruction:
         # TMPDIR give exactly 86, the longest path whose master socket can still be bound.
         base = Path("/tmp") / uuid.uuid4().hex[:19 - len("/tmp/") + extra]
         base.mkdir(exist_ok=True)
+        monkeypatch.setenv("TMPDIR", str(base))
         try:
-            monkeypatch.setenv("TMPDIR", str(base))
             client = ssh_world.client()
             assert client.exists(".")  # the master socket could be bound
             control = next(a for a in last_argv(ssh_world) if a.startswith("ControlPath="))
-            parent = str(base) if stays else "/tmp"
-            assert re.fullmatch(re.escape(f"ControlPath={parent}/") +
+            assert re.fullmatch(re.escape(f"ControlPath={base if stays else '/tmp'}/") +
                                 r"tarnwistle-ssh-[A-Za-z0-9]{6}/mux-%C", control)
             del client
         finally:
             gc.collect()
             os.rmdir(base)
 
-    @pytest.mark.parametrize("cwd, expected", [
-        (".", "~"), ("", "~"), ("~", "~"), ("work", "~/work"), ("/srv", "/srv"),
-        ("~/a/../b/", "~/b"), ("~/..", "."), ("/../../etc", "/etc"),
+    @pytest.mark.parametrize("kwargs, expected", [
+        ({"cwd": "."}, "~"), ({"cwd": ""}, "~"), ({"cwd": "~"}, "~"), ({"cwd": "work"}, "~/work"),
+        ({"cwd": "/srv"}, "/srv"), ({"cwd": "~/a/../b/"}, "~/b"), ({"cwd": "~/.."}, "."),
+        ({"cwd": "/../../etc"}, "/etc"),
+        ({"host": ' a"b\t ', "username": "x\\y", "cwd": '/q"'}, '/q\\"'),  # quoted and trimmed
     ])
-    def test_working_directory(self, cwd, expected):
-        client = make(cwd=cwd)
-        assert (client.cwd, client.kind) == (expected, "ssh")
-        assert repr(client) == f'SshClient(host="h", port=22, username="u", cwd="{expected}")'
-
-    def test_repr_quotes_and_trims(self):
-        client = make(host=' a"b\t ', username="x\\y", cwd="/q\"")
-        assert repr(client) == 'SshClient(host="a\\"b", port=22, username="x\\\\y", cwd="/q\\"")'
+    def test_working_directory_and_repr(self, kwargs, expected):
+        client = make(**kwargs)
+        assert (client.cwd, client.kind) == (expected.replace("\\", ""), "ssh")
+        host, user = ("a\\\"b", "x\\\\y") if "host" in kwargs else ("h", "u")
+        assert repr(client) == f'SshClient(host="{host}", port=22, username="{user}", cwd="{expected}")'
 
     @pytest.mark.parametrize("cwd, path, expected", [
         ("~", "a/./b/../c", "~/a/c"), ("~", "", "~"), ("~", ".", "~"), ("~", "..", "."),
@@ -324,17 +322,10 @@ class TestFiles:
         assert not (local / name).exists() and not client.exists(path)
         assert leftovers(local) == []
 
-    def test_home_relative_paths(self, ssh_world, clients, server):
-        client = clients(server, cwd="/")
-        name = f"home-{uuid.uuid4().hex[:8]} x.txt"
-        client.write_text(f"~/{name}", "h")
-        assert (ssh_world.home / name).read_text() == "h"
-        assert client.path_info(f"~/{name}") == (True, True, False)
-        client.delete(f"~/{name}")
-
-    def test_versions_follow_the_remote_stat(self, client, rdir, server):
+    def test_stat_kinds_versions_and_home_paths(self, clients, client, rdir, server):
         remote, local = rdir
-        info = client.write_text_atomic(f"{remote}/v.txt", "twelve bytes")
+        home = clients(server, cwd="/")  # "~/" still names the remote home
+        info = home.write_text_atomic(f"~/{remote}/v.txt", "twelve bytes")
         seen = os.lstat(local / "v.txt")
         prefix = f"remote:file:12:{int(seen.st_mtime)}:{seen.st_ino}"
         if server == "main":  # GNU form: the human-readable time follows
@@ -344,9 +335,7 @@ class TestFiles:
             assert info.version == prefix
         assert info.modified_ns == int(seen.st_mtime) * 1_000_000_000
         assert info.is_symlink is False
-
-    def test_kinds(self, client, rdir):
-        remote, local = rdir
+        assert home.path_info(f"~/{remote}/v.txt") == (True, True, False)
         (local / "sub").mkdir()
         os.symlink("nowhere", local / "dangling")
         os.symlink("sub", local / "to-dir")
