@@ -237,10 +237,6 @@ class SshWorld:
     def uid(self) -> int:
         return pwd.getpwnam(self.user).pw_uid
 
-    def remote_processes(self) -> list[tuple[int, list[str]]]:
-        """(pid, argv) of every process the test user runs on this host."""
-        return [(pid, argv) for pid, (_, _, argv) in processes(self.uid).items()]
-
     def running(self, needle: str) -> list[int]:
         """The test user's live processes whose command line contains `needle`."""
         return running(needle, self.uid)
@@ -280,7 +276,7 @@ class SshWorld:
         listeners = {s.process.pid for s in self.servers}
         session_pids = [pid for pid, (ppid, _, _) in processes().items() if ppid in listeners]
         with contextlib.suppress(KeyError):
-            session_pids += [pid for pid, _ in self.remote_processes()]
+            session_pids += list(processes(self.uid))
         for server in self.servers:
             server.process.terminate()
         for pid in session_pids:
