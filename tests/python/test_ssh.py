@@ -273,30 +273,28 @@ class TestCommandLine:
         assert last_argv(ssh_world)[-3:-1] == ["BatchMode=yes", "127.0.0.1"]
         assert list(short_tmp.iterdir()) == []
 
-    @pytest.mark.parametrize("how", ["wrong password", "unknown key"])
-    def test_authentication_failures(self, ssh_world, short_tmp, how):
-        if how == "wrong password":
-            options = {"password": "not-" + ssh_world.password}
-        else:
-            options = {"key_filename": str(ssh_world.other_key), "allow_password_prompt": False}
-        client = _core.SshClient("127.0.0.1", port=ssh_world.main.port, username=ssh_world.user,
-                                 **options)
-        with pytest.raises(_core.AuthenticationError,
-                           match=r"^SSH stat failed with exit code 255: x: .*Permission denied"):
+    @pytest.mark.parametrize("how, error, said", [
+        ("wrong password", _core.AuthenticationError, "Permission denied"),
+        ("unknown key", _core.AuthenticationError, "Permission denied"),
+        ("unreachable port", _core.ClientError, "Connection refused"),
+    ])
+    def test_login_failures(self, ssh_world, short_tmp, how, error, said):
+        options = {"port": ssh_world.main.port, "username": ssh_world.user, **{
+            "wrong password": {"password": "not-" + ssh_world.password},
+            "unknown key": {"key_filename": str(ssh_world.other_key),
+                            "allow_password_prompt": False},
+            "unreachable port": {"port": free_port(), "key_filename": str(ssh_world.key),
+                                 "allow_password_prompt": False}}[how]}
+        client = _core.SshClient("127.0.0.1", **options)
+        with pytest.raises(error, match=rf"^SSH stat failed with exit code 255: x: .*{said}") as info:
             client.stat("x")
-        result = client.exec_command("true")  # exec reports it in the result instead
-        assert result.exit_code == 255 and "Permission denied" in result.stderr
+        assert type(info.value) is error
+        result = client.exec_command("echo never")  # exec reports it in the result instead
+        assert (result.exit_code, result.stdout, result.timed_out) == (255, "", False)
+        assert said in result.stderr
         del client
         gc.collect()
         assert list(short_tmp.iterdir()) == []
-
-    def test_unreachable_port_is_a_result(self, ssh_world):
-        client = ssh_world.client(port=free_port())
-        result = client.exec_command("echo never")
-        assert (result.exit_code, result.stdout, result.timed_out) == (255, "", False)
-        assert "Connection refused" in result.stderr
-        with pytest.raises(_core.ClientError, match="^SSH read_bytes failed with exit code 255: f: "):
-            client.read_bytes("f")
 
 
 # ---- files ----------------------------------------------------------------------------------------
@@ -633,6 +631,9 @@ class TestExec:
         assert (result.command, result.cwd, result.timed_out, result.ok) == (
             "echo out; echo err >&2; exit 3", "~", False, False)
         assert "__TARNWISTLE_" not in result.stderr
+        result = client.exec_command("head -c 5000 /dev/zero | tr '\\0' a", max_output_bytes=100)
+        assert result.stdout_total_bytes == 5000 and result.stdout_omitted_bytes == 4900
+        assert "[truncated, 4900 bytes omitted]" in result.stdout
 
     def test_env_stdin_and_quoting(self, client):
         for value in ["it's", 'say "hi" $HOME `id` \\n', "", "line\nbreak"]:
@@ -659,11 +660,6 @@ class TestExec:
         missing = client.exec_command("echo ran", cwd=f"{remote}/missing")
         assert missing.exit_code != 0 and missing.stdout == ""
         assert "missing" in missing.stderr
-
-    def test_output_limit(self, client):
-        result = client.exec_command("head -c 5000 /dev/zero | tr '\\0' a", max_output_bytes=100)
-        assert result.stdout_total_bytes == 5000 and result.stdout_omitted_bytes == 4900
-        assert "[truncated, 4900 bytes omitted]" in result.stdout
 
     @pytest.mark.parametrize("limit", [None, 16])  # 16: less than half the control line
     def test_timeout_stops_the_command_and_its_background_children(self, ssh_world, client, limit):
