@@ -451,107 +451,80 @@ FROZEN_LIMIT = 2.0
 @pytest.mark.ssh
 @pytest.mark.timeout(60)
 @pytest.mark.parametrize("how", ["killed", "frozen"])
-class TestServerStopped:
+@pytest.mark.parametrize("op", ["read_bytes", "write_bytes", "command"])
+def test_server_stopped_mid_operation(ssh_world, private_server, how, op):
     """The server stops while data flows: the call ends in bounded time with a clear error
     (or, for a command, a result), the remote target is old or new and whole, and no
     temporary file or lock stays."""
-
-    def start(self, private_server, how, call):
-        server, make_client, name, local = private_server
-        self.server, self.how = server, how
-        self.client = make_client(FROZEN_LIMIT if how == "frozen" else 20.0)
-        return call(self.client, name, local)
-
-    def stop_and_end(self, thread, box, op, path, killed_bound, frozen_bound=FROZEN_LIMIT + 5):
-        """Stops the server; the call must end in time, killed with the connection's error,
-        frozen (timed from its start) at its time limit."""
+    server, make_client, name, local = private_server
+    client = make_client(FROZEN_LIMIT if how == "frozen" else 20.0)
+    path, target, feeder = f"{name}/target", local / "target", None
+    if op == "read_bytes":
+        os.mkfifo(target, 0o644)
+        ssh_world.give(target)
+        # 1 MiB every 50 ms: the read is still going when the server stops; the feeder ends at
+        # its first write after the remote cat is gone.
+        feeder = subprocess.Popen(["sh", "-ec", "while :; do head -c 1048576 /dev/zero; "
+                                   f"sleep 0.05; done > '{target}'"])
+        thread, box = in_thread(lambda: client.read_bytes(path))
+    elif op == "write_bytes":
+        target.write_bytes(b"old")
+        ssh_world.give(target)
+        # A lock held by hand keeps the remote script waiting while the data is sent, so the
+        # server surely stops in the middle of the transfer.
+        (local / "target.tarnwistle.lock").mkdir()
+        thread, box = in_thread(lambda: client.write_bytes(path, b"n" * (16 << 20)))
+    else:
+        thread, box = in_thread(lambda: client.exec_command(f"echo started; sleep 30 # {path}",
+                                                            timeout=FROZEN_LIMIT))
+    try:
+        assert wait_until(lambda: ssh_world.running(path), 10)
+        time.sleep(0.3)
         stopped = time.monotonic()
-        killed = self.how == "killed"
-        signal_server(self.server, signal.SIGKILL if killed else signal.SIGSTOP)
-        bound, since = (killed_bound, stopped) if killed else (frozen_bound, box["started"])
+        signal_server(server, signal.SIGKILL if how == "killed" else signal.SIGSTOP)
+        # Frozen, timed from the start: the time limit, a second of grace, two of draining;
+        # for a command at most 3 s for the remote stop that cannot get through, then the
+        # local one.
+        if how == "killed":
+            bound, since = (1.5 if op == "command" else 3), stopped
+        else:
+            bound, since = FROZEN_LIMIT + (11 if op == "command" else 5), box["started"]
         thread.join(bound + 5)
         assert not thread.is_alive(), "the call hung after the server stopped"
         assert box["ended"] - since < bound, box["ended"] - since
-        if op is None:  # a command: the result says it
-            return
-        if killed:
+        if op == "command":
+            result = box["value"]
+            assert (result.exit_code, result.timed_out, result.stdout) == (
+                (255, False, "started\n") if how == "killed" else (124, True, "started\n"))
+        elif how == "killed":
             assert type(box["error"]) is _core.ClientError
             assert re.match(rf"^SSH {op} failed with exit code 255: {path}: ", str(box["error"]))
         else:
             assert type(box["error"]) is _core.OperationTimeoutError
             assert str(box["error"]) == f"SSH {op} timed out after 2.000s: {path}"
-
-    def afterwards(self):
-        if self.how == "killed":  # the next call fails at once: nothing listens any more
-            started = time.monotonic()
-            with pytest.raises(_core.ClientError, match=r"^SSH stat failed with exit code 255: \.: "):
-                self.client.stat(".")
-            assert time.monotonic() - started < 5
-        else:  # once the server goes on, so does the client
-            signal_server(self.server, signal.SIGCONT)
-            assert self.client.is_dir(".")
-
-    def test_during_a_read(self, ssh_world, private_server, how):
-        def read(client, name, local):
-            os.mkfifo(local / "endless", 0o644)
-            ssh_world.give(local / "endless")
-            # 1 MiB every 50 ms: the read is still going when the server stops; the feeder
-            # ends at its first write after the remote cat is gone.
-            feeder = subprocess.Popen(["sh", "-ec", "while :; do head -c 1048576 /dev/zero; "
-                                       f"sleep 0.05; done > '{local}/endless'"])
-            return feeder, name, in_thread(lambda: client.read_bytes(f"{name}/endless"))
-
-        feeder, name, (thread, box) = self.start(private_server, how, read)
-        try:
-            assert wait_until(lambda: ssh_world.running(f"{name}/endless"), 10)
-            time.sleep(0.4)
-            # Frozen: time limit, a second of grace, two of draining.
-            self.stop_and_end(thread, box, "read_bytes", f"{name}/endless", 3)
-            send(ssh_world.running(name), signal.SIGKILL)  # the remote cat
+        if how == "frozen":  # once the server goes on, so does the client
+            signal_server(server, signal.SIGCONT)
+            assert client.is_dir(".")
+        if op == "write_bytes":
+            # The remote script outlives the connection; once it gets the lock it reads what
+            # arrived, and it must not install that prefix.
+            assert ssh_world.running(path)
+            (local / "target.tarnwistle.lock").rmdir()
+            assert wait_until(lambda: remote_leftovers(local) == [], 15), remote_leftovers(local)
+            assert wait_until(lambda: not ssh_world.running(path), 5)
+            assert target.read_bytes() == b"old"
+        send(ssh_world.running(name), signal.SIGKILL)  # the remote cat or command
+        if feeder:
             feeder.wait(5)
-        finally:
+    finally:
+        if feeder:
             feeder.kill()
             feeder.wait()
-        self.afterwards()
-
-    def test_during_a_write(self, ssh_world, private_server, how):
-        def write(client, name, local):
-            (local / "target").write_bytes(b"old")
-            ssh_world.give(local / "target")
-            # A lock held by hand keeps the remote script waiting while the data is sent, so
-            # the server surely stops in the middle of the transfer.
-            (local / "target.tarnwistle.lock").mkdir()
-            return name, local, in_thread(lambda: client.write_bytes(f"{name}/target",
-                                                                    b"n" * (16 << 20)))
-
-        name, local, (thread, box) = self.start(private_server, how, write)
-        assert wait_until(lambda: ssh_world.running(f"{name}/target"), 10)
-        time.sleep(0.3)
-        self.stop_and_end(thread, box, "write_bytes", f"{name}/target", 3)
-        if how == "frozen":
-            signal_server(self.server, signal.SIGCONT)
-        # The remote script outlives the connection; once it gets the lock it reads what
-        # arrived, and it must not install that prefix.
-        assert ssh_world.running(f"{name}/target")
-        (local / "target.tarnwistle.lock").rmdir()
-        assert wait_until(lambda: remote_leftovers(local) == [], 15), remote_leftovers(local)
-        assert wait_until(lambda: not ssh_world.running(f"{name}/target"), 5)
-        assert (local / "target").read_bytes() == b"old"
-        self.afterwards()
-
-    def test_during_a_command(self, ssh_world, private_server, how):
-        name, (thread, box) = self.start(private_server, how, lambda client, name, _: (
-            name, in_thread(lambda: client.exec_command(f"echo started; sleep 30 # {name}",
-                                                        timeout=FROZEN_LIMIT))))
-        assert wait_until(lambda: ssh_world.running(f"# {name}"), 10)
-        time.sleep(0.2)
-        # Frozen: the remote stop cannot get through: at most 3 s for it, then the local one.
-        self.stop_and_end(thread, box, None, None, 1.5, FROZEN_LIMIT + 11)
-        result = box["value"]
-        assert (result.exit_code, result.timed_out, result.stdout) == (
-            (255, False, "started\n") if how == "killed" else (124, True, "started\n"))
-        send(ssh_world.running(name), signal.SIGKILL)
-        self.afterwards()
+    if how == "killed":  # the next call fails at once: nothing listens any more
+        started = time.monotonic()
+        with pytest.raises(_core.ClientError, match=r"^SSH stat failed with exit code 255: \.: "):
+            client.stat(".")
+        assert time.monotonic() - started < 5
 
 
 # ---- the remote lock of a killed writer ---------------------------------------------------------

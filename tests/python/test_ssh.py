@@ -247,12 +247,6 @@ class TestCommandLine:
         assert client.exists(".")
         argv = last_argv(ssh_world)
         assert argv[argv.index("-i") + 1] == str(ssh_world.key)
-        monkeypatch.delenv("HOME")
-        client = _core.SshClient("127.0.0.1", port=1, username="u", key_filename="~/k",
-                                 multiplexing=False)
-        client.exec_command("true", timeout=5)
-        argv = last_argv(ssh_world)
-        assert argv[argv.index("-i") + 1] == "~/k"
 
     def test_password_login_through_askpass(self, ssh_world, short_tmp):
         client = _core.SshClient("127.0.0.1", port=ssh_world.main.port, username=ssh_world.user,
