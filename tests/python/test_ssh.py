@@ -412,6 +412,10 @@ class TestFiles:
             (_core.ClientError, f"^SSH delete failed with exit code 1: {remote}/dir: ",
              lambda: client.delete(f"{remote}/dir")),
             (_core.FileNotFoundError, None, lambda: client.delete(f"{remote}/missing")),
+            (_core.ClientError, f"^SSH mkdir failed with exit code 1: {remote}/dir: ",
+             lambda: client.mkdir(f"{remote}/dir", exist_ok=False)),
+            (_core.ClientError, f"^SSH mkdir failed with exit code 1: {remote}/b/c: ",
+             lambda: client.mkdir(f"{remote}/b/c", parents=False)),
         ]:
             with pytest.raises(error, match=pattern):
                 call()
@@ -442,21 +446,14 @@ class TestFiles:
         small.write_bytes(f"{remote}/w", bytearray(exact_size))
         assert (local / "w").read_bytes() == exact_size
 
-    @pytest.mark.parametrize("parents", [True, False])
-    def test_mkdir(self, client, rdir, parents):
+    def test_mkdir(self, client, rdir):
         remote, local = rdir
-        for exist_ok in (True, False):
-            client.mkdir(f"{remote}/{exist_ok}", parents=parents, exist_ok=exist_ok)
-            assert (local / str(exist_ok)).is_dir()
-        client.mkdir(f"{remote}/True", parents=parents, exist_ok=True)
-        with pytest.raises(_core.ClientError, match=f"^SSH mkdir failed with exit code 1: {remote}/False: "):
-            client.mkdir(f"{remote}/False", parents=parents, exist_ok=False)
-        if parents:
-            client.mkdir(f"{remote}/b/c/d", parents=parents, exist_ok=False)
-            assert (local / "b/c/d").is_dir()
-        else:
-            with pytest.raises(_core.ClientError, match=f"^SSH mkdir failed with exit code 1: {remote}/b/c: "):
-                client.mkdir(f"{remote}/b/c", parents=parents, exist_ok=True)
+        for parents, exist_ok in [(True, True), (True, False), (False, True), (False, False)]:
+            client.mkdir(f"{remote}/{parents}{exist_ok}", parents=parents, exist_ok=exist_ok)
+            assert (local / f"{parents}{exist_ok}").is_dir()
+            client.mkdir(f"{remote}/{parents}{exist_ok}", parents=parents, exist_ok=True)
+        client.mkdir(f"{remote}/b/c/d", exist_ok=False)
+        assert (local / "b/c/d").is_dir()
 
 
 # Runs the test ssh, then, once, right after the first write run has released its lock: notes
