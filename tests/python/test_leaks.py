@@ -127,17 +127,27 @@ def run_rounds(one_round, args, rounds, warm_up=WARM_UP, block_slack=BLOCK_SLACK
     tracked = vars(args)
     quiet()
     before = resources()
+
+    def settled():  # threads that may finish just after a call returns have ended
+        now = resources()
+        return (now.tasks <= before.tasks and now.fds == before.fds
+                and set(now.children) <= set(before.children))
+
     tracing = not tracemalloc.is_tracing()
     if tracing:
         tracemalloc.start()
     try:
         for _ in range(warm_up):
             one_round(args)
+        # Memory is measured once the readers a timed-out command let go have ended, since
+        # their buffers are in use until then.
+        wait_until(settled, 3)
         refs = {name: sys.getrefcount(obj) for name, obj in tracked.items()}
         snapshot = tracemalloc.take_snapshot()  # before: it allocates blocks of its own
         start = memory()
         for _ in range(rounds):
             one_round(args)
+        wait_until(settled, 3)
         growth = {key: value - start[key] for key, value in memory().items()}
         diagnostics = "" if growth["traced"] < TRACED_SLACK else "\n".join(
             str(s) for s in tracemalloc.take_snapshot().compare_to(snapshot, "lineno")[:8])
@@ -145,13 +155,6 @@ def run_rounds(one_round, args, rounds, warm_up=WARM_UP, block_slack=BLOCK_SLACK
         if tracing:
             tracemalloc.stop()
     del snapshot
-
-    def settled():  # threads that may finish just after a call returns have ended
-        now = resources()
-        return (now.tasks <= before.tasks and now.fds == before.fds
-                and set(now.children) <= set(before.children))
-
-    wait_until(settled, 3)
     after = resources()
 
     assert {name: sys.getrefcount(obj) for name, obj in tracked.items()} == refs
