@@ -1,5 +1,9 @@
+import gc
 import os
+import shutil
 import sys
+import tempfile
+from pathlib import Path
 
 import pytest
 
@@ -43,23 +47,27 @@ def ssh_world():
     """A throwaway user, keys and two loopback sshd instances: `main` (the host's own tools)
     and `bsd` (remote PATH with a BSD-only stat and no setsid). The logging ssh wrapper is
     first on PATH for the whole session."""
-    from ssh_server import SshWorld, ensure_sshd
+    from ssh_server import ensure_sshd, running_world
 
     why = ensure_sshd()
+    if why is None and os.geteuid() != 0:
+        why = "the loopback servers need root to create a user"
     if why is not None:
         pytest.skip(why)
-    if os.geteuid() != 0:
-        pytest.skip("the loopback servers need root to create a user")
-    world = SshWorld.create()
-    old_path = os.environ.get("PATH", "")
-    try:
-        world.main = world.start_server()
-        world.bsd = world.start_server(remote_path=world.bsd_tools())
-        os.environ["PATH"] = f"{world.bin_dir}{os.pathsep}{old_path}"
+    with running_world(bsd=True) as world:
         yield world
-    finally:
-        os.environ["PATH"] = old_path
-        world.close()
+
+
+@pytest.fixture
+def short_tmp(monkeypatch):
+    """A TMPDIR of this test's own, so that directories other processes make in /tmp meanwhile
+    do not count; on tmpfs where there is one, and short enough for control paths."""
+    shm = os.path.isdir("/dev/shm") and os.access("/dev/shm", os.W_OK)
+    path = Path(tempfile.mkdtemp(prefix="t", dir="/dev/shm" if shm else "/tmp"))
+    monkeypatch.setenv("TMPDIR", str(path))
+    yield path
+    gc.collect()  # the clients of the test, and their control directories, go
+    shutil.rmtree(path, ignore_errors=True)
 
 
 @pytest.fixture(scope="session", autouse=True)

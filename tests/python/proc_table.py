@@ -1,5 +1,5 @@
 """The process table as /proc shows it, for tests that look for children, zombies and
-survivors, and a runner of child interpreters for what must not happen in this one."""
+survivors; a runner of child interpreters for what must not happen in this one; waiting."""
 
 from __future__ import annotations
 
@@ -8,15 +8,17 @@ import os
 import subprocess
 import sys
 import textwrap
+import time
 
 
-def processes() -> dict[int, tuple[int, str, list[str]]]:
-    """{pid: (ppid, state, argv)} of every process on the machine (argv is empty for a zombie)."""
+def processes(uid: int | None = None) -> dict[int, tuple[int, str, list[str]]]:
+    """{pid: (ppid, state, argv)} of every process on the machine, or of one user's (argv is
+    empty for a zombie)."""
     table = {}
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
+    for entry in filter(str.isdigit, os.listdir("/proc")):
         try:
+            if uid is not None and os.stat(f"/proc/{entry}").st_uid != uid:
+                continue
             with open(f"/proc/{entry}/stat") as f:
                 fields = f.read().rsplit(")", 1)[1].split()
             with open(f"/proc/{entry}/cmdline", "rb") as f:
@@ -25,6 +27,12 @@ def processes() -> dict[int, tuple[int, str, list[str]]]:
             continue
         table[int(entry)] = (int(fields[1]), fields[0], argv)
     return table
+
+
+def running(needle: str, uid: int | None = None) -> list[int]:
+    """The live processes (of one user) whose command line contains `needle`."""
+    return [pid for pid, (_, state, argv) in processes(uid).items()
+            if state != "Z" and needle in " ".join(argv)]
 
 
 def own_children() -> dict[int, str]:
@@ -42,3 +50,17 @@ def run_script(script, *args, cwd=None, env=None, timeout=60):
                           env={**os.environ, **(env or {}), "PYTHONPATH": path})
     assert done.returncode == 0, done.stderr
     return json.loads(done.stdout)
+
+
+def wait_until(predicate, seconds=5.0):
+    deadline = time.monotonic() + seconds
+    while not predicate():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.02)
+    return True
+
+
+def rss():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")

@@ -1,14 +1,12 @@
 """Loopback OpenSSH servers for the remote-client tests and benchmarks.
 
-Everything lives under one temporary directory: the host key, the client key, the server
-configurations, a client configuration with its own known_hosts (the real ~/.ssh is never
-read or written) and an `ssh` wrapper that adds `-F <client config>`, appends its argument
-list to a log and execs the real program. Put the wrapper's directory first on PATH.
-
-A throwaway non-root user with a random password and an authorized key owns the remote
-side. `bsd_tools` builds a directory for a server whose remote PATH offers a `stat` that
-only speaks the BSD form (`-f` with %m, %z:%m:%i, %Lp), a `wc` that pads its counts as BSD
-`wc` does, and no `setsid`.
+Everything lives under one temporary directory: the keys, the server configurations, a client
+configuration with its own known_hosts (the real ~/.ssh is never read or written) and an `ssh`
+wrapper that adds `-F <client config>`, logs its argument list and execs the real program.
+Put the wrapper's directory first on PATH. A throwaway non-root user with a random password
+and an authorized key owns the remote side. `bsd_tools` builds a remote PATH whose `stat` only
+speaks the BSD form (`-f` with %m, %z:%m:%i, %Lp), whose `wc` pads its counts as BSD `wc` does,
+and which has no `setsid`.
 """
 
 from __future__ import annotations
@@ -23,15 +21,16 @@ import socket
 import subprocess
 import tempfile
 import time
+import uuid
 from pathlib import Path
 from types import SimpleNamespace
 
-SSHD = "/usr/sbin/sshd"
-REAL_SSH = "/usr/bin/ssh"
+from proc_table import processes, running
+
+SSHD, REAL_SSH = "/usr/sbin/sshd", "/usr/bin/ssh"
 
 # Separators of the argv log: a record per run of the wrapper, one field per argument.
-ARG_SEP = "\x1e"
-RECORD_SEP = "\x1d"
+ARG_SEP, RECORD_SEP = "\x1e", "\x1d"
 
 # Tools the remote scripts and the tests use, linked into the BSD-flavoured PATH directory.
 # `setsid` is left out on purpose, and `stat` and `wc` are replaced by wrappers.
@@ -107,14 +106,15 @@ class SshWorld:
     user: str
     password: str
     home: Path
-    key: Path
-    other_key: Path  # a key the server does not know
-    bin_dir: Path  # holds the ssh wrapper
-    client_config: Path
-    known_hosts: Path
-    argv_log: Path
-    host_key: Path
     servers: list[Server] = dataclasses.field(default_factory=list)
+
+    def __post_init__(self):
+        # other_key: a key the server does not know; bin_dir holds the ssh wrapper.
+        for name, file in [("key", "id_ed25519"), ("other_key", "other_ed25519"),
+                           ("host_key", "host_ed25519"), ("bin_dir", "bin"),
+                           ("client_config", "ssh_config"), ("known_hosts", "known_hosts"),
+                           ("argv_log", "argv.log")]:
+            setattr(self, name, self.base / file)
 
     # ---- setup ---------------------------------------------------------------------------
 
@@ -130,11 +130,7 @@ class SshWorld:
         subprocess.run(["chpasswd"], input=f"{user}:{password}\n", text=True, check=True,
                        capture_output=True)
         home = Path(pwd.getpwnam(user).pw_dir)
-        world = cls(base=base, user=user, password=password, home=home,
-                    key=base / "id_ed25519", other_key=base / "other_ed25519",
-                    bin_dir=base / "bin", client_config=base / "ssh_config",
-                    known_hosts=base / "known_hosts", argv_log=base / "argv.log",
-                    host_key=base / "host_ed25519")
+        world = cls(base=base, user=user, password=password, home=home)
         world._sftp = subsystem_sftp
         try:
             world._make_keys()
@@ -153,24 +149,16 @@ class SshWorld:
         auth = ssh_dir / "authorized_keys"
         auth.write_text(Path(f"{self.key}.pub").read_text())
         os.chmod(auth, 0o600)
-        info = pwd.getpwnam(self.user)
-        for path in (ssh_dir, auth):
-            os.chown(path, info.pw_uid, info.pw_gid)
+        self.give(ssh_dir, auth)
 
     def _make_client_side(self) -> None:
         self.bin_dir.mkdir()
         self.known_hosts.write_text("")
         self.argv_log.write_text("")
-        self.client_config.write_text(
-            "Host *\n"
-            f"  UserKnownHostsFile {self.known_hosts}\n"
-            "  GlobalKnownHostsFile /dev/null\n"
-            "  CheckHostIP no\n"
-            "  UpdateHostKeys no\n"
-            "  IdentityAgent none\n"
-            "  IdentitiesOnly yes\n"
-            "  LogLevel ERROR\n"
-        )
+        self.client_config.write_text("\n  ".join([
+            "Host *", f"UserKnownHostsFile {self.known_hosts}", "GlobalKnownHostsFile /dev/null",
+            "CheckHostIP no", "UpdateHostKeys no", "IdentityAgent none", "IdentitiesOnly yes",
+            "LogLevel ERROR"]) + "\n")
         wrapper = self.bin_dir / "ssh"
         wrapper.write_text(SSH_WRAPPER.format(log=self.argv_log, real=REAL_SSH,
                                               config=self.client_config))
@@ -184,8 +172,7 @@ class SshWorld:
         tools.mkdir()
         os.chmod(tools, 0o755)
         for name in BSD_PATH_TOOLS:
-            real = shutil.which(name, path="/usr/bin:/bin")
-            if real:
+            if real := shutil.which(name, path="/usr/bin:/bin"):
                 (tools / name).symlink_to(real)
         for name, text in (("stat", BSD_STAT), ("wc", BSD_WC)):
             (tools / name).write_text(text)
@@ -198,25 +185,12 @@ class SshWorld:
         port = free_port()
         index = len(self.servers)
         config = self.base / f"sshd_config.{index}"
-        lines = [
-            f"Port {port}",
-            "ListenAddress 127.0.0.1",
-            f"HostKey {self.host_key}",
-            f"PidFile {self.base}/sshd.{index}.pid",
-            "UsePAM no",
-            "PasswordAuthentication yes",
-            "KbdInteractiveAuthentication no",
-            "PubkeyAuthentication yes",
-            "PermitRootLogin no",
-            f"AllowUsers {self.user}",
-            "StrictModes no",
-            "MaxStartups 200",
-            "MaxSessions 200",
-            "MaxAuthTries 6",
-            "LogLevel ERROR",
-            "UseDNS no",
-            "PrintMotd no",
-        ]
+        lines = [f"Port {port}", "ListenAddress 127.0.0.1", f"HostKey {self.host_key}",
+                 f"PidFile {self.base}/sshd.{index}.pid", "UsePAM no",
+                 "PasswordAuthentication yes", "KbdInteractiveAuthentication no",
+                 "PubkeyAuthentication yes", "PermitRootLogin no", f"AllowUsers {self.user}",
+                 "StrictModes no", "MaxStartups 200", "MaxSessions 200", "MaxAuthTries 6",
+                 "LogLevel ERROR", "UseDNS no", "PrintMotd no"]
         if self._sftp:
             lines.append("Subsystem sftp internal-sftp")
         if remote_path is not None:
@@ -259,53 +233,55 @@ class SshWorld:
         log = Path(f"{self.argv_log}.askpass")
         return log.read_text().splitlines() if log.exists() else []
 
-    def remote_processes(self) -> list[tuple[int, list[str]]]:
-        """(pid, argv) of every process the test user runs on this host."""
-        uid = pwd.getpwnam(self.user).pw_uid
-        found = []
-        for entry in os.listdir("/proc"):
-            if not entry.isdigit():
-                continue
-            try:
-                if os.stat(f"/proc/{entry}").st_uid != uid:
-                    continue
-                raw = Path(f"/proc/{entry}/cmdline").read_bytes()
-            except OSError:
-                continue
-            found.append((int(entry), [a.decode(errors="replace") for a in raw.split(b"\0")[:-1]]))
-        return found
+    @property
+    def uid(self) -> int:
+        return pwd.getpwnam(self.user).pw_uid
+
+    def running(self, needle: str) -> list[int]:
+        """The test user's live processes whose command line contains `needle`."""
+        return running(needle, self.uid)
+
+    # ---- what tests make -----------------------------------------------------------------
+
+    def give(self, *paths) -> None:
+        """Hands local paths under the remote home to the test user."""
+        for path in paths:
+            os.chown(path, self.uid, pwd.getpwnam(self.user).pw_gid)
+
+    def remote_dir(self, prefix: str, files: dict[str, str] | None = None):
+        """A fresh directory of the test user's: its name relative to the remote home and its
+        local path, holding `files` (name: text)."""
+        name = f"{prefix}-{uuid.uuid4().hex[:10]}"
+        local = self.home / name
+        local.mkdir()
+        self.give(local)
+        for file, text in (files or {}).items():
+            (local / file).write_text(text)
+            self.give(local / file)
+        return name, local
+
+    def client(self, server: Server | None = None, **kwargs):
+        """An SshClient logging in with the key, without prompts."""
+        from tarnwistle import _core
+
+        options = {"port": (server or self.main).port, "key_filename": str(self.key),
+                   "allow_password_prompt": False, "connect_timeout": 5,
+                   "operation_timeout": 15, **kwargs}
+        return _core.SshClient("127.0.0.1", username=self.user, **options)
 
     # ---- teardown ------------------------------------------------------------------------
 
-    def _session_pids(self) -> list[int]:
-        """Per-connection sshd children of our listeners and the test user's processes."""
-        listeners = {s.process.pid for s in self.servers}
-        pids = []
-        for entry in os.listdir("/proc"):
-            if not entry.isdigit():
-                continue
-            try:
-                stat = Path(f"/proc/{entry}/stat").read_text()
-                ppid = int(stat.rsplit(")", 1)[1].split()[1])
-            except (OSError, ValueError, IndexError):
-                continue
-            if ppid in listeners:
-                pids.append(int(entry))
-        try:
-            pids += [pid for pid, _ in self.remote_processes()]
-        except KeyError:
-            pass
-        return pids
-
     def close(self) -> None:
-        session_pids = self._session_pids() if self.servers else []
+        # The per-connection sshd children of our listeners and the test user's processes.
+        listeners = {s.process.pid for s in self.servers}
+        session_pids = [pid for pid, (ppid, _, _) in processes().items() if ppid in listeners]
+        with contextlib.suppress(KeyError):
+            session_pids += list(processes(self.uid))
         for server in self.servers:
             server.process.terminate()
         for pid in session_pids:
-            try:
+            with contextlib.suppress(OSError):
                 os.kill(pid, 9)
-            except OSError:
-                pass
         for server in self.servers:
             try:
                 server.process.wait(timeout=5)
@@ -317,23 +293,30 @@ class SshWorld:
 
 
 @contextlib.contextmanager
-def loopback_server():
-    """One server and a working directory owned by the remote user, for demonstrations:
-    yields port, user, key_path and workdir; the ssh wrapper is on PATH meanwhile."""
+def running_world(bsd: bool = False):
+    """A world with a `main` server (and with `bsd`, a `bsd` one on the BSD-flavoured PATH);
+    the ssh wrapper is first on PATH meanwhile."""
     why = ensure_sshd()
     if why is not None:
         raise RuntimeError(why)
     world = SshWorld.create()
     old_path = os.environ.get("PATH", "")
     try:
-        server = world.start_server()
-        workdir = world.home / "work"
-        workdir.mkdir()
-        info = pwd.getpwnam(world.user)
-        os.chown(workdir, info.pw_uid, info.pw_gid)
+        world.main = world.start_server()
+        if bsd:
+            world.bsd = world.start_server(remote_path=world.bsd_tools())
         os.environ["PATH"] = f"{world.bin_dir}{os.pathsep}{old_path}"
-        yield SimpleNamespace(port=server.port, user=world.user, key_path=str(world.key),
-                              workdir=str(workdir), world=world)
+        yield world
     finally:
         os.environ["PATH"] = old_path
         world.close()
+
+
+@contextlib.contextmanager
+def loopback_server():
+    """One server and a working directory owned by the remote user, for demonstrations:
+    yields port, user, key_path and workdir; the ssh wrapper is on PATH meanwhile."""
+    with running_world() as world:
+        _, workdir = world.remote_dir("work")
+        yield SimpleNamespace(port=world.main.port, user=world.user, key_path=str(world.key),
+                              workdir=str(workdir), world=world)
