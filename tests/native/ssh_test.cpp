@@ -262,6 +262,8 @@ TEST_F(Env, LocalKeyExpansion) {
   EXPECT_EQ(expand_local_key("~"), "/home/ci");
   EXPECT_EQ(expand_local_key("~//abs"), "/abs");
   EXPECT_EQ(expand_local_key("~ci/key"), "~ci/key");
+  Set("HOME", nullptr);
+  EXPECT_EQ(expand_local_key("~/.ssh/id_ed25519"), "~/.ssh/id_ed25519");
 }
 
 TEST(Invocation, PasswordLoginKeepsOnlyTheAllowedFlags) {
