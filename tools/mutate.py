@@ -448,6 +448,17 @@ def verdict(phase, code, output, limit):
     return True, "pytest", f"exit {code}"
 
 
+# Suites that start servers and child interpreters, run last: with -x, a mutant that a quick
+# test kills is then known in seconds.
+SLOW_LAST = ("test_ssh", "test_faults", "test_leaks", "test_soak")
+
+
+def test_files():
+    files = sorted((TREE / "tests" / "python").glob("test_*.py"))
+    rank = lambda p: (SLOW_LAST.index(p.stem) if p.stem in SLOW_LAST else -1, p.name)
+    return [str(p.relative_to(TREE)) for p in sorted(files, key=rank)]
+
+
 def run_suite(python, seed, limit, log_path):
     """Native tests, then pytest -x; returns (killed, killer, reason)."""
     env = dict(os.environ, PYTHONPATH=str(BUILD / "pkg"), TARNWISTLE_SOAK_SECONDS="5")
@@ -457,7 +468,7 @@ def run_suite(python, seed, limit, log_path):
                          "--timeout", "120", "--output-on-failure"]),
               ("pytest", [python, "-m", "pytest", "-x", "-v", "-p", "no:cacheprovider",
                           "--import-mode=importlib", "-rfE", f"--hypothesis-seed={seed}",
-                          "tests/python"]))
+                          *test_files()]))
     with open(log_path, "w") as log:
         for phase, cmd in phases:
             start = log.tell()
