@@ -265,30 +265,23 @@ PyObject* edit_by_characters(TextArg& text, bool text_crlf, TextArg& old_string,
   return joined(text, exact, replacement.get());
 }
 
-// A text read in place: the native plan, then the interpreter's str.replace for exact matches
-// (the result is built once, in the str returned) or the native rebuild for line matches.
+// A text read in place: the native plan and rebuild, into the kept result buffer, then the
+// one copy into the str returned.
 PyObject* edit_in_place(TextArg& text, TextArg& old_string, TextArg& new_string,
                         bool replace_all) {
   if (!to_utf8(old_string) || !to_utf8(new_string)) return nullptr;
   Result<EditPlan> plan = without_gil(
       [&] { return plan_edit(text.utf8, old_string.utf8, new_string.utf8, replace_all); });
   if (!plan.ok()) return raise_error(plan.error());
-  const Matches& matches = plan->matches;
   const std::string_view inserted = plan->crlf_replacement ? plan->replacement : new_string.utf8;
-  if (matches.rule == MatchRule::Lines) {
-    Result<std::string> rebuilt =
-        without_gil([&] {
-          return apply_replacements_text_inner(text.utf8, matches.spans, inserted);
-        });
-    if (!rebuilt.ok()) return raise_error(rebuilt.error());
-    return new_tuple({new_text(*rebuilt), new_u64(matches.spans.size())});
-  }
-  PyRef found = matches.rule == MatchRule::Exact ? PyRef::borrow(old_string.str)
-                                                 : PyRef::steal(new_text(matches.crlf_pattern));
-  PyRef replacement = plan->crlf_replacement ? PyRef::steal(new_text(plan->replacement))
-                                             : PyRef::borrow(new_string.str);
-  if (!found || !replacement) return nullptr;
-  return replaced(text, found.get(), replacement.get(), matches.spans.size());
+  Result<std::string> rebuilt = without_gil([&] {
+    return apply_replacements_text_inner(text.utf8, plan->matches.spans, inserted,
+                                         take_result_buffer());
+  });
+  if (!rebuilt.ok()) return raise_error(rebuilt.error());
+  PyObject* edited = new_tuple({new_text(*rebuilt), new_u64(plan->matches.spans.size())});
+  keep_result_buffer(std::move(*rebuilt));
+  return edited;
 }
 
 PyObject* edit_text_py(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
