@@ -306,8 +306,8 @@ CommandResult command_result(ProcessOutput output, std::string command, std::str
                              ExtrasMap extras) {
   CommandResult result;
   result.exit_code = output.exit_code;
-  result.stdout_text = utf8_lossy(output.stdout_data);
-  result.stderr_text = utf8_lossy(output.stderr_data);
+  result.stdout_text = utf8_lossy(std::move(output.stdout_data));
+  result.stderr_text = utf8_lossy(std::move(output.stderr_data));
   result.command = std::move(command);
   result.cwd = std::move(cwd);
   result.duration_ms = output.duration_ms;

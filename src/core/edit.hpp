@@ -72,10 +72,12 @@ Matches find_matches_ruled(std::string_view text, std::string_view pattern);
 
 // `text` with every span replaced by `replacement`. Spans may come in any order (sorted
 // stably by start) and must lie on character boundaries without overlapping; otherwise an
-// InvalidValue naming the first failed check. The result is allocated once.
+// InvalidValue naming the first failed check. The result is allocated once, in `reuse`'s
+// storage when that is large enough: a caller that keeps one buffer for its results passes it.
 Result<std::string> apply_replacements_text_inner(std::string_view text,
                                                   std::span<const Span> spans,
-                                                  std::string_view replacement);
+                                                  std::string_view replacement,
+                                                  std::string reuse = {});
 
 struct EditOutcome {
   std::string text;

@@ -205,34 +205,14 @@ PyObject* apply_replacements_text_py(PyObject*, PyObject* const* args, Py_ssize_
 }
 
 // The edited text built once, by the interpreter's str.replace of the `count` leftmost
-// non-overlapping occurrences of `found`: the same text as rebuilding from their spans.
+// non-overlapping occurrences of `found`: the same text as rebuilding from their spans. It
+// searches again, but a text joined from its pieces holds twice the memory for a moment, and
+// glibc then gives those pages back and takes them afresh on every call.
 PyObject* replaced(const TextArg& text, PyObject* found, PyObject* replacement,
                    std::uint64_t count) {
   return new_tuple({PyUnicode_Replace(text.str, found, replacement,
                                       static_cast<Py_ssize_t>(count)),
                     new_u64(count)});
-}
-
-// The same text from the pieces between known occurrences, joined by the replacement: the
-// pieces are copies in the str's own form, cheaper than str.replace searching again.
-PyObject* joined(const TextArg& text, const ExactMatches& exact, PyObject* replacement) {
-  std::vector<std::size_t> bounds;
-  bounds.reserve(exact.starts.size() * 2 + 2);
-  bounds.push_back(0);
-  const auto length = static_cast<std::size_t>(PyUnicode_GetLength(exact.found.get()));
-  for (std::uint64_t start : exact.starts) {
-    bounds.push_back(static_cast<std::size_t>(start));
-    bounds.push_back(static_cast<std::size_t>(start) + length);
-  }
-  bounds.push_back(static_cast<std::size_t>(text.length));
-  PyRef pieces = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(exact.starts.size() + 1)));
-  if (!pieces) return nullptr;
-  for (std::size_t i = 0; i + 1 < bounds.size(); i += 2) {
-    PyObject* piece = substring(text.str, bounds[i], bounds[i + 1]);
-    if (piece == nullptr) return nullptr;
-    PyList_SetItem(pieces.get(), static_cast<Py_ssize_t>(i / 2), piece);  // steals piece
-  }
-  return new_tuple({PyUnicode_Join(replacement, pieces.get()), new_u64(exact.count)});
 }
 
 // The edit of a text worked on by characters that only the line fallback can decide.
@@ -259,36 +239,26 @@ PyObject* edit_by_characters(TextArg& text, bool text_crlf, TextArg& old_string,
     replacement = PyRef::steal(new_text(with_crlf(new_string.utf8)));
     if (!replacement) return nullptr;
   }
-  if (exact.starts.empty()) {
-    return replaced(text, exact.found.get(), replacement.get(), exact.count);
-  }
-  return joined(text, exact, replacement.get());
+  return replaced(text, exact.found.get(), replacement.get(), exact.count);
 }
 
-// A text read in place: the native plan, then the interpreter's str.replace for exact matches
-// (the result is built once, in the str returned) or the native rebuild for line matches.
+// A text read in place: the native plan and rebuild, into the kept result buffer, then the
+// one copy into the str returned.
 PyObject* edit_in_place(TextArg& text, TextArg& old_string, TextArg& new_string,
                         bool replace_all) {
   if (!to_utf8(old_string) || !to_utf8(new_string)) return nullptr;
   Result<EditPlan> plan = without_gil(
       [&] { return plan_edit(text.utf8, old_string.utf8, new_string.utf8, replace_all); });
   if (!plan.ok()) return raise_error(plan.error());
-  const Matches& matches = plan->matches;
   const std::string_view inserted = plan->crlf_replacement ? plan->replacement : new_string.utf8;
-  if (matches.rule == MatchRule::Lines) {
-    Result<std::string> rebuilt =
-        without_gil([&] {
-          return apply_replacements_text_inner(text.utf8, matches.spans, inserted);
-        });
-    if (!rebuilt.ok()) return raise_error(rebuilt.error());
-    return new_tuple({new_text(*rebuilt), new_u64(matches.spans.size())});
-  }
-  PyRef found = matches.rule == MatchRule::Exact ? PyRef::borrow(old_string.str)
-                                                 : PyRef::steal(new_text(matches.crlf_pattern));
-  PyRef replacement = plan->crlf_replacement ? PyRef::steal(new_text(plan->replacement))
-                                             : PyRef::borrow(new_string.str);
-  if (!found || !replacement) return nullptr;
-  return replaced(text, found.get(), replacement.get(), matches.spans.size());
+  Result<std::string> rebuilt = without_gil([&] {
+    return apply_replacements_text_inner(text.utf8, plan->matches.spans, inserted,
+                                         take_result_buffer());
+  });
+  if (!rebuilt.ok()) return raise_error(rebuilt.error());
+  PyObject* edited = new_tuple({new_text(*rebuilt), new_u64(plan->matches.spans.size())});
+  keep_result_buffer(std::move(*rebuilt));
+  return edited;
 }
 
 PyObject* edit_text_py(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -81,6 +81,11 @@ std::string utf8_lossy(std::string_view s) {
   return out;
 }
 
+std::string utf8_lossy(std::string&& s) {
+  if (utf8_valid(s)) return std::move(s);
+  return utf8_lossy(std::string_view(s));
+}
+
 char32_t decode_utf8_at(std::string_view s, std::size_t i, std::size_t& len) {
   std::size_t consumed;
   const std::size_t n = utf8_sequence(s, i, consumed);

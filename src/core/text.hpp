@@ -14,6 +14,8 @@ std::string concat(std::initializer_list<std::string_view> parts);
 
 // Valid UTF-8 copy of `bytes`: each maximal invalid subsequence becomes one U+FFFD.
 std::string utf8_lossy(std::string_view bytes);
+// The same, taking over `bytes`' storage when they are valid already: no copy.
+std::string utf8_lossy(std::string&& bytes);
 
 // True when `bytes` is well-formed UTF-8.
 bool utf8_valid(std::string_view bytes);
