@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <limits>
 #include <map>
 #include <set>
 #include <sstream>
@@ -169,3 +170,13 @@ TEST(RunProcess, AnEndedChildIsSeenWithoutPollingDelay) {
 
 }  // namespace
 }  // namespace tarnwistle
+
+// Time limits are exact: 1/1024 s is 976562.5 ns, a tie, which goes to the even neighbour.
+TEST(Durations, NearestNanosecondWithTiesToEven) {
+  const std::pair<double, std::int64_t> cases[] = {
+      {1.0 / 1024, 976562}, {3.0 / 1024, 2929688}, {0.1, 100000000}, {4e-10, 0}, {6e-10, 1},
+      {1e30, std::numeric_limits<std::int64_t>::max()}};
+  for (const auto& [seconds, ns] : cases) {
+    EXPECT_EQ(tarnwistle::duration_from_seconds(seconds).count(), ns) << seconds;
+  }
+}
