@@ -105,8 +105,8 @@ class TestOutput:
         expected = data[:4].decode("utf-8", "replace") + marker + data[-4:].decode("utf-8", "replace")
         assert result.stdout == expected
 
-    def test_decoding_of_nul_invalid_and_two_byte_characters(self):
-        check_decoding(b"\x00\x01\xffA\xc3\xa9")
+    def test_decoding_of_nul_invalid_and_multibyte_characters(self):
+        check_decoding(b"\x00\x01\xffA\xc3\xa9\xf4\x8f\xbf\xbf\xf4\x90\x80\x80")  # up to U+10FFFF
 
     @settings(max_examples=40, deadline=None)
     @given(st.binary(max_size=64))
