@@ -45,6 +45,25 @@ std::size_t utf8_sequence(std::string_view s, std::size_t i, std::size_t& consum
   return need;
 }
 
+// The copy of a text known to hold invalid UTF-8, each maximal invalid subsequence replaced.
+std::string with_invalid_replaced(std::string_view s) {
+  std::string out;
+  out.reserve(s.size() + 16);
+  std::size_t i = 0;
+  while (i < s.size()) {
+    std::size_t consumed;
+    const std::size_t n = utf8_sequence(s, i, consumed);
+    if (n == 0) {
+      out += "\xEF\xBF\xBD";
+      i += consumed;
+    } else {
+      out.append(s.substr(i, n));
+      i += n;
+    }
+  }
+  return out;
+}
+
 }  // namespace
 
 bool utf8_valid(std::string_view s) {
@@ -63,27 +82,11 @@ bool utf8_valid(std::string_view s) {
 }
 
 std::string utf8_lossy(std::string_view s) {
-  if (utf8_valid(s)) return std::string(s);
-  std::string out;
-  out.reserve(s.size() + 16);
-  std::size_t i = 0;
-  while (i < s.size()) {
-    std::size_t consumed;
-    const std::size_t n = utf8_sequence(s, i, consumed);
-    if (n == 0) {
-      out += "\xEF\xBF\xBD";
-      i += consumed;
-    } else {
-      out.append(s.substr(i, n));
-      i += n;
-    }
-  }
-  return out;
+  return utf8_valid(s) ? std::string(s) : with_invalid_replaced(s);
 }
 
 std::string utf8_lossy(std::string&& s) {
-  if (utf8_valid(s)) return std::move(s);
-  return utf8_lossy(std::string_view(s));
+  return utf8_valid(s) ? std::move(s) : with_invalid_replaced(s);
 }
 
 char32_t decode_utf8_at(std::string_view s, std::size_t i, std::size_t& len) {
