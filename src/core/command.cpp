@@ -393,7 +393,7 @@ class Run {
 
  private:
   bool reading() const { return pipes_[0] || pipes_[1]; }
-  void pump(Clock::duration limit);
+  bool pump(Clock::duration limit);
   void take(int i);
   void hand_over();
   void stop(const TimeoutHook& on_timeout);
@@ -452,9 +452,14 @@ void Run::take(int i) {
   }
 }
 
-// Waits up to `limit` for data on the pipes or the child's end, and reads what came.
-void Run::pump(Clock::duration limit) {
-  if (!reading()) return pause_for_child(pidfd_, limit);
+// Waits up to `limit` for data on the pipes or the child's end, and reads what came. False
+// when the child is known to be still running (its pidfd stayed quiet while a pipe woke the
+// wait), so that a busy stream costs one poll and one read per wake-up, not a waitpid too.
+bool Run::pump(Clock::duration limit) {
+  if (!reading()) {
+    pause_for_child(pidfd_, limit);
+    return true;
+  }
   pollfd fds[3];
   int n = 0, which[3];
   const auto watch = [&](const Fd& fd, int reader) {
@@ -466,10 +471,17 @@ void Run::pump(Clock::duration limit) {
   }
   if (pidfd_) watch(pidfd_, -1);
   const timespec ts = to_timespec(std::max(limit, Clock::duration::zero()));
-  if (::ppoll(fds, static_cast<nfds_t>(n), &ts, nullptr) <= 0) return;
+  if (::ppoll(fds, static_cast<nfds_t>(n), &ts, nullptr) <= 0) return true;
+  bool child_woke = !pidfd_;
   for (int k = 0; k < n; ++k) {
-    if (which[k] >= 0 && fds[k].revents != 0) take(which[k]);
+    if (fds[k].revents == 0) continue;
+    if (which[k] >= 0) {
+      take(which[k]);
+    } else {
+      child_woke = true;
+    }
   }
+  return child_woke;
 }
 
 // The pipes still open go to reader threads of their own.
@@ -497,8 +509,8 @@ bool Run::interrupt_due() {
 // The child's wait status, or "command wait failed: ...". A run that reached the deadline
 // reports status 0 and timed_out_; one that was interrupted, status 0 and interrupted_.
 Result<int> Run::wait(std::optional<Clock::time_point> deadline, const TimeoutHook& on_timeout) {
-  for (;;) {
-    const WaitResult r = try_reap(pid_);
+  for (bool may_have_ended = true;;) {
+    const WaitResult r = may_have_ended ? try_reap(pid_) : WaitResult{};
     if (r.ended) {
       settled_ = true;
       return r.status;
@@ -518,7 +530,7 @@ Result<int> Run::wait(std::optional<Clock::time_point> deadline, const TimeoutHo
       settled_ = true;
       return 0;
     }
-    pump(deadline ? std::min(POLL_INTERVAL, *deadline - now) : POLL_INTERVAL);
+    may_have_ended = pump(deadline ? std::min(POLL_INTERVAL, *deadline - now) : POLL_INTERVAL);
   }
 }
 

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 
+#include "output.hpp"
 #include "text.hpp"
 
 namespace tarnwistle {
@@ -301,6 +302,11 @@ Result<std::optional<std::chrono::nanoseconds>> timeout_from_seconds(double seco
 }
 
 // ---- command result -------------------------------------------------------------------------
+
+CommandResult::~CommandResult() {
+  keep_buffer(std::move(stdout_text));
+  keep_buffer(std::move(stderr_text));
+}
 
 CommandResult command_result(ProcessOutput output, std::string command, std::string cwd,
                              ExtrasMap extras) {

@@ -104,6 +104,13 @@ struct CommandResult {
   std::uint64_t stderr_omitted_bytes = 0;
   ExtrasMap extras;
 
+  CommandResult() = default;
+  CommandResult(const CommandResult&) = default;
+  CommandResult(CommandResult&&) = default;
+  CommandResult& operator=(const CommandResult&) = default;
+  CommandResult& operator=(CommandResult&&) = default;
+  ~CommandResult();  // the streams' storage is kept for the next run
+
   bool ok() const { return exit_code == 0 && !timed_out; }
   bool truncated() const { return stdout_omitted_bytes > 0 || stderr_omitted_bytes > 0; }
 };

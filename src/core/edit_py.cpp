@@ -1,6 +1,7 @@
 // find_matches, apply_replacements_text, edit_text.
 #include "bindings.hpp"
 #include "edit.hpp"
+#include "output.hpp"
 #include "py.hpp"
 #include "text_py.hpp"
 
@@ -242,8 +243,8 @@ PyObject* edit_by_characters(TextArg& text, bool text_crlf, TextArg& old_string,
   return replaced(text, exact.found.get(), replacement.get(), exact.count);
 }
 
-// A text read in place: the native plan and rebuild, into the kept result buffer, then the
-// one copy into the str returned.
+// A text read in place: the native plan and rebuild, into a kept buffer, then the one copy
+// into the str returned.
 PyObject* edit_in_place(TextArg& text, TextArg& old_string, TextArg& new_string,
                         bool replace_all) {
   if (!to_utf8(old_string) || !to_utf8(new_string)) return nullptr;
@@ -253,11 +254,11 @@ PyObject* edit_in_place(TextArg& text, TextArg& old_string, TextArg& new_string,
   const std::string_view inserted = plan->crlf_replacement ? plan->replacement : new_string.utf8;
   Result<std::string> rebuilt = without_gil([&] {
     return apply_replacements_text_inner(text.utf8, plan->matches.spans, inserted,
-                                         take_result_buffer());
+                                         take_kept_buffer(text.utf8.size()));
   });
   if (!rebuilt.ok()) return raise_error(rebuilt.error());
   PyObject* edited = new_tuple({new_text(*rebuilt), new_u64(plan->matches.spans.size())});
-  keep_result_buffer(std::move(*rebuilt));
+  keep_buffer(std::move(*rebuilt));
   return edited;
 }
 

@@ -3,11 +3,38 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <mutex>
 #include <span>
+#include <vector>
 
 namespace tarnwistle {
 
 namespace {
+
+struct Kept {
+  std::mutex mutex;
+  std::vector<std::string> buffers;  // under mutex
+  std::size_t total = 0;             // their capacities, under mutex
+};
+
+// Never destroyed: a reader thread let go by its call may give its buffer back at exit.
+Kept& kept() {
+  static Kept* const KEPT = new Kept;
+  return *KEPT;
+}
+
+// Room for `capacity` bytes in `buf`, its bytes kept: in a kept buffer when one fits.
+void grow(std::string& buf, std::size_t capacity) {
+  if (buf.capacity() >= capacity) return;
+  std::string roomy = capacity >= KEPT_MIN ? take_kept_buffer(capacity) : std::string();
+  if (roomy.capacity() < capacity) {
+    buf.reserve(capacity);
+    return;
+  }
+  roomy.append(buf);
+  keep_buffer(std::move(buf));
+  buf = std::move(roomy);
+}
 
 // Makes room for `needed` bytes in `buf`, growing geometrically but never past `cap`, so a
 // small stream never pays for a large limit and a large one never holds twice its limit.
@@ -15,10 +42,55 @@ void reserve_within(std::string& buf, std::size_t needed, std::uint64_t cap) {
   if (buf.capacity() >= needed) return;
   const std::uint64_t doubled = std::max<std::uint64_t>(buf.capacity() * 2, 4096);
   const std::uint64_t wanted = std::max<std::uint64_t>(doubled, needed);
-  buf.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(wanted, cap)));
+  grow(buf, static_cast<std::size_t>(std::min<std::uint64_t>(wanted, cap)));
 }
 
 }  // namespace
+
+std::string take_kept_buffer(std::size_t capacity) {
+  if (capacity > KEPT_MAX) return std::string();
+  Kept& k = kept();
+  const std::lock_guard lock(k.mutex);
+  auto best = k.buffers.end();
+  for (auto it = k.buffers.begin(); it != k.buffers.end(); ++it) {
+    const bool fits = it->capacity() >= capacity;
+    if (fits && (best == k.buffers.end() || it->capacity() < best->capacity())) best = it;
+  }
+  if (best == k.buffers.end()) return std::string();
+  std::string out = std::move(*best);
+  k.buffers.erase(best);
+  k.total -= out.capacity();
+  return out;
+}
+
+void keep_buffer(std::string&& used) {
+  const std::size_t size = used.capacity();
+  if (size < KEPT_MIN || size > KEPT_MAX) return;
+  std::string dropped;  // freed after the lock is let go
+  Kept& k = kept();
+  const std::lock_guard lock(k.mutex);
+  auto smallest = std::min_element(k.buffers.begin(), k.buffers.end(),
+                                   [](const std::string& a, const std::string& b) {
+                                     return a.capacity() < b.capacity();
+                                   });
+  if (k.buffers.size() == KEPT_COUNT || k.total + size > KEPT_TOTAL) {
+    if (smallest == k.buffers.end() || smallest->capacity() >= size ||
+        k.total - smallest->capacity() + size > KEPT_TOTAL) {
+      return;
+    }
+    k.total -= smallest->capacity();
+    dropped = std::move(*smallest);
+    k.buffers.erase(smallest);
+  }
+  used.clear();
+  k.total += size;
+  k.buffers.push_back(std::move(used));
+}
+
+HeadTailBytes::~HeadTailBytes() {
+  keep_buffer(std::move(head_));
+  keep_buffer(std::move(ring_));
+}
 
 std::string omission_marker(std::uint64_t omitted) {
   std::string out = "\n... [truncated, ";
@@ -132,7 +204,7 @@ std::string HeadTailBytes::take_display() {
   const std::uint64_t dropped = omitted();
   std::string out = std::move(head_);
   const std::string marker = dropped > 0 ? omission_marker(dropped) : std::string();
-  out.reserve(out.size() + marker.size() + ring_.size());
+  grow(out, out.size() + marker.size() + ring_.size());
   out.append(marker);
   write_tail(out);
   head_.clear();

@@ -1,6 +1,7 @@
 // Bounded head-and-tail capture of one output stream. No Python here.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -9,12 +10,35 @@
 
 namespace tarnwistle {
 
+// ---- kept buffers ----------------------------------------------------------------------------
+
+// A large buffer that a call builds and drops (a captured stream, an edited text) is kept for
+// the next call: a fresh one of a megabyte would pay for its pages on every call, since glibc
+// hands large freed blocks, and the top of the heap, back to the system. The process keeps
+// up to KEPT_COUNT of them, each of KEPT_MIN to KEPT_MAX bytes and KEPT_TOTAL together.
+constexpr std::size_t KEPT_MIN = std::size_t{64} << 10;
+constexpr std::size_t KEPT_MAX = std::size_t{4} << 20;
+constexpr std::size_t KEPT_TOTAL = std::size_t{8} << 20;
+constexpr std::size_t KEPT_COUNT = 4;
+
+// An empty buffer with room for at least `capacity` bytes: the smallest kept one that has it,
+// else an empty string with no storage. Any thread.
+std::string take_kept_buffer(std::size_t capacity);
+// Gives back a buffer no longer needed, its bytes dropped; kept when it fits the bounds above
+// (displacing a smaller one when they are full). Any thread.
+void keep_buffer(std::string&& used);
+
+// ---- one stream --------------------------------------------------------------------------
+
 // Keeps the first limit/2 bytes of a stream and its last limit - limit/2 bytes, and counts all
 // of them. What is kept depends only on the concatenated stream, never on how it was chunked.
 // No locking of its own: the process runner guards each instance with a mutex.
 class HeadTailBytes {
  public:
   explicit HeadTailBytes(std::uint64_t limit) : limit_(limit) {}
+  HeadTailBytes(const HeadTailBytes&) = delete;
+  HeadTailBytes& operator=(const HeadTailBytes&) = delete;
+  ~HeadTailBytes();  // its storage is kept for the next stream
 
   // Adds the next chunk of the stream. An empty chunk changes nothing, not even the total.
   void append(std::string_view data);

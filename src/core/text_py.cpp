@@ -1,6 +1,5 @@
 #include "text_py.hpp"
 
-#include <mutex>
 #include <utility>
 
 #include "read.hpp"
@@ -21,9 +20,6 @@ int is_ascii(PyObject* str) {
   if (!answer) return -1;
   return answer.get() == Py_True ? 1 : 0;
 }
-
-std::mutex KEPT_MUTEX;
-std::string KEPT;  // under KEPT_MUTEX
 
 PyObject* newline() {
   static PyObject* const NEWLINE = PyUnicode_InternFromString("\n");  // under the GIL
@@ -136,17 +132,6 @@ PyObject* substring_list(PyObject* str, std::span<const std::size_t> bounds) {
     PyList_SetItem(list.get(), at(i), piece);  // steals piece
   }
   return list.release();
-}
-
-std::string take_result_buffer() {
-  const std::lock_guard lock(KEPT_MUTEX);
-  return std::exchange(KEPT, std::string());
-}
-
-void keep_result_buffer(std::string&& used) {
-  if (used.capacity() > RESULT_BUFFER_KEPT) return;
-  const std::lock_guard lock(KEPT_MUTEX);
-  if (used.capacity() > KEPT.capacity()) KEPT = std::move(used);
 }
 
 }  // namespace tarnwistle::py

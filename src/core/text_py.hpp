@@ -111,16 +111,4 @@ PyObject* substring(PyObject* str, std::size_t begin, std::size_t end);
 // The pieces of `str` between successive bounds, as a list; nullptr with the exception set.
 PyObject* substring_list(PyObject* str, std::span<const std::size_t> bounds);
 
-// ---- native results ----------------------------------------------------------------------
-
-// A result built natively is copied once more, into the str returned. Its buffer is kept for
-// the next call: a fresh buffer of a megabyte a call would pay for its pages every time, as
-// glibc hands the top of the heap back to the system once two such blocks are freed
-// together. One buffer for the process, kept while it is at most RESULT_BUFFER_KEPT bytes.
-constexpr std::size_t RESULT_BUFFER_KEPT = std::size_t{4} << 20;
-// The kept buffer (empty when another call has it), and its return after the result's str
-// was made from it. Any thread, with or without the GIL.
-std::string take_result_buffer();
-void keep_result_buffer(std::string&& used);
-
 }  // namespace tarnwistle::py

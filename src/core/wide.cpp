@@ -28,9 +28,10 @@ __attribute__((target("avx2"))) std::uint64_t lane_sum(__m256i v) {
   return sum;
 }
 
-// Characters 1.. of `p` eight at a time (the first has no predecessor inside the run): '\n'
-// lanes are subtracted from lane counters, folded before they could wrap; surrogate lanes
-// and, with CRLF, '\n' lanes after a '\r' are or-ed together. Returns where it stopped.
+// Characters 1.. of `p` eight at a time (the first has no predecessor inside the run):
+// surrogate lanes are or-ed together, and either '\n' lanes are subtracted from lane counters,
+// folded before they could wrap, or (CRLF) '\n' lanes after a '\r' are or-ed together; an
+// edit needs no count, so it pays for one fact only. Returns where it stopped.
 template <bool CRLF>
 __attribute__((target("avx2"))) std::size_t tally_avx2(const char32_t* p, std::size_t n,
                                                        Tally& t) {
@@ -45,14 +46,15 @@ __attribute__((target("avx2"))) std::size_t tally_avx2(const char32_t* p, std::s
     for (std::size_t b = 0; b < blocks; ++b, i += 8) {
       const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
       const __m256i is_nl = _mm256_cmpeq_epi32(v, nl);
-      lines = _mm256_sub_epi32(lines, is_nl);
       lone = _mm256_or_si256(lone, _mm256_cmpeq_epi32(_mm256_and_si256(v, high), sur));
       if constexpr (CRLF) {
         const __m256i prev = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i - 1));
         pairs = _mm256_or_si256(pairs, _mm256_and_si256(is_nl, _mm256_cmpeq_epi32(prev, cr)));
+      } else {
+        lines = _mm256_sub_epi32(lines, is_nl);
       }
     }
-    t.newlines += lane_sum(lines);
+    if constexpr (!CRLF) t.newlines += lane_sum(lines);
   }
   t.surrogate = t.surrogate || !_mm256_testz_si256(lone, lone);
   t.crlf = t.crlf || !_mm256_testz_si256(pairs, pairs);
@@ -193,7 +195,7 @@ void CodePointScan::feed(std::u32string_view run) {
     t.surrogate = t.surrogate || is_surrogate(p[i]);
     t.crlf = t.crlf || (p[i] == U'\n' && p[i - 1] == U'\r');
   }
-  newlines_ += t.newlines;
+  newlines_ += find_crlf_ ? 0 : t.newlines;
   surrogate_ = surrogate_ || t.surrogate;
   crlf_ = crlf_ || (find_crlf_ && t.crlf);
   last_ = p[n - 1];

@@ -98,6 +98,19 @@ class TestOutput:
         assert result.stdout.endswith("o" * 495 + "tail\n")
         assert (result.stderr, result.stderr_total_bytes, result.stderr_omitted_bytes) == ("err\n", 4, 0)
 
+    def test_large_outputs_in_turn_keep_only_their_own_bytes(self, client):
+        # Large capture buffers are reused by later runs, the result's own included once it
+        # is dropped: no run may show bytes of another.
+        for size, char, limit in [(3_000_000, "a", 1 << 20), (200_000, "b", 1 << 20),
+                                  (700_000, "c", 300_000), (90_000, "d", 1 << 20)]:
+            result = client.exec_command(f"head -c {size} /dev/zero | tr '\\0' {char}",
+                                         max_output_bytes=limit)
+            omitted = max(size - limit, 0)
+            marker = f"\n... [truncated, {omitted} bytes omitted] ...\n" if omitted else ""
+            kept_head = min(size, limit // 2)
+            expected = char * kept_head + marker + char * (size - omitted - kept_head)
+            assert (result.stdout, result.stdout_omitted_bytes) == (expected, omitted)
+
     def test_multibyte_character_cut_at_the_edges(self, client):
         data = "\u20ac\u20ac\u20ac\u20ac".encode()  # 3-byte characters; head and tail keep 4 bytes
         result = client.exec_command(f"printf '{data.decode()}'", max_output_bytes=8)
