@@ -12,8 +12,9 @@ Prints the background (load, what else runs), then side by side:
      subprocess.run("cat", shell=True, input=..., capture_output=True);
   4. exec_command("true") in a loop on 4 threads against 1 thread, and the same for 1 and 4
      parallel sh loops that each spawn "sh -c true" (no Python at all).
-Each figure is the best of --rounds rounds, the rounds alternating between the ways, so that a
-change in the machine's load hits all of them alike.
+Each figure is the best of --rounds rounds (three times as many for the captures, which take
+milliseconds each and vary most), the rounds alternating between the ways, so that a change in
+the machine's load hits all of them alike.
 """
 
 import argparse
@@ -162,7 +163,7 @@ def main():
             assert len(r.stdout) == size
 
         t_ours, t_sub, t_floor = best_interleaved(
-            rounds, timed(capture_ours), timed(capture_subprocess),
+            3 * rounds, timed(capture_ours), timed(capture_subprocess),
             timed(discarding_reader(command, size)))
         mb = size // 1_000_000
         row("capture", f"{mb} MB exec_command", t_ours, f"{size / t_ours / 1e6:6.0f} MB/s")

@@ -393,6 +393,12 @@ class Run {
 
  private:
   bool reading() const { return pipes_[0] || pipes_[1]; }
+  // The child is reaped (or given up on): its pidfd, readable from then on, leaves the polls,
+  // which would otherwise spin while a pipe outlives the child.
+  void settle() {
+    settled_ = true;
+    pidfd_ = Fd();
+  }
   bool pump(Clock::duration limit);
   void take(int i);
   void hand_over();
@@ -512,11 +518,11 @@ Result<int> Run::wait(std::optional<Clock::time_point> deadline, const TimeoutHo
   for (bool may_have_ended = true;;) {
     const WaitResult r = may_have_ended ? try_reap(pid_) : WaitResult{};
     if (r.ended) {
-      settled_ = true;
+      settle();
       return r.status;
     }
     if (r.error != 0) {
-      settled_ = true;  // neither signalled nor waited for; the pipes are let go to readers
+      settle();  // neither signalled nor waited for; the pipes are let go to readers
       hand_over();
       return general_error(concat({"command wait failed: ", os_error_text(r.error)}));
     }
@@ -527,7 +533,7 @@ Result<int> Run::wait(std::optional<Clock::time_point> deadline, const TimeoutHo
       fast_ = interrupted_ || hurried_;
       if (!interrupted_) hand_over();  // the pipes go on being read while the hook runs
       stop(on_timeout);
-      settled_ = true;
+      settle();
       return 0;
     }
     may_have_ended = pump(deadline ? std::min(POLL_INTERVAL, *deadline - now) : POLL_INTERVAL);
