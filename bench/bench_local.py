@@ -130,6 +130,40 @@ def bench_writes(root):
             shutil.rmtree(where)
 
 
+def bench_reads(root):
+    """Whole-file reads against open().read(), each side first in every other round."""
+    client = _core.LocalClient(root)
+    ascii_line = "the quick brown fox jumps over the lazy dog 0123456789\n"
+    other_line = "naïve café – “quoted” ✓ ünïcödé text line 0123\n"
+    print("read_bytes / read_text vs open().read() (per call, best of 15 interleaved):")
+    for label, line, size, number in (("4 KiB", ascii_line, 4096, 2000),
+                                      ("1 MiB", ascii_line, 2**20, 50),
+                                      ("1 MiB non-ASCII", other_line, 2**20, 20),
+                                      ("8 MiB", ascii_line, 8 * 2**20, 5)):
+        path = os.path.join(root, "read.txt")
+        with open(path, "w", encoding="utf-8") as f:
+            f.write(line * (size // len(line.encode())))
+
+        def py_bytes():
+            with open(path, "rb") as f:
+                return f.read()
+
+        def py_text():
+            with open(path, encoding="utf-8") as f:
+                return f.read()
+
+        assert client.read_bytes(path) == py_bytes() and client.read_text(path) == py_text()
+        for name, ours_fn, py_fn in (("read_bytes", lambda: client.read_bytes(path), py_bytes),
+                                     ("read_text", lambda: client.read_text(path), py_text)):
+            ours, theirs = [], []
+            for i in range(15):
+                pair = [(ours, ours_fn), (theirs, py_fn)]
+                for times, fn in pair if i % 2 else pair[::-1]:
+                    times.append(timeit.timeit(fn, number=number) / number)
+            row(f"python {label}", min(theirs), unit="us")
+            row(f"{name} {label}", min(ours), min(theirs), unit="us")
+
+
 def bench_stat(root):
     sub = os.path.join(root, "a", "b")
     os.makedirs(sub, exist_ok=True)
@@ -168,6 +202,7 @@ def main():
     root = tempfile.mkdtemp(prefix="tarnwistle-bench-")
     try:
         bench_windows(big, args.repeat)
+        bench_reads(root)
         bench_writes(root)
         bench_stat(root)
     finally:

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -154,26 +155,23 @@ std::string local_client_repr(const LocalClient& client) {
 
 namespace {
 
-// Reads at most `cap` + 1 bytes so that a file without a meaningful size (a device, a /proc
-// file) cannot grow the buffer past the limit. More than `cap` bytes read is reported as
-// nothing with `total` set.
-int read_bounded(int fd, std::uint64_t size_hint, std::uint64_t cap, std::string& out,
-                 std::uint64_t& total) {
-  const std::uint64_t most = cap + 1;
-  const std::uint64_t first = std::min(most, std::max<std::uint64_t>(size_hint + 1, 8192));
-  out.resize(static_cast<std::size_t>(first));
-  total = 0;
+// Reads at most `cap` + 1 bytes onto the end of `out`, so that a file without a meaningful
+// size (a device, a /proc file) cannot grow the buffer past the limit. Returns 0 or errno.
+int read_bounded(int fd, std::uint64_t cap, std::string& out) {
+  const std::uint64_t most = out.size() + cap + 1;
+  std::size_t total = out.size();
+  out.resize(static_cast<std::size_t>(std::min<std::uint64_t>(most, total + 8192)));
   for (;;) {
     if (total == out.size()) {
-      if (total >= most) return 0;
+      if (total >= most) break;
       out.resize(static_cast<std::size_t>(std::min<std::uint64_t>(out.size() * 2, most)));
     }
     const ssize_t n = read_retry(fd, out.data() + total, out.size() - total);
     if (n < 0) return errno;
     if (n == 0) break;
-    total += static_cast<std::uint64_t>(n);
+    total += static_cast<std::size_t>(n);
   }
-  out.resize(static_cast<std::size_t>(total));
+  out.resize(total);
   return 0;
 }
 
@@ -187,8 +185,8 @@ CoreError read_limit_error(std::string_view op, std::string_view path, std::uint
 
 }  // namespace
 
-Result<std::string> read_bytes_native(const LocalClient& client, std::string_view path,
-                                      std::string_view op) {
+Result<WholeRead> open_whole_read(const LocalClient& client, std::string_view path,
+                                  std::string_view op) {
   const std::string resolved = resolve_native(client, path);
   Result<FileInfo> info = local_file_info(resolved, path);
   if (!info.ok()) return std::move(info.error());
@@ -200,13 +198,34 @@ Result<std::string> read_bytes_native(const LocalClient& client, std::string_vie
   if (info->size > max) return read_limit_error(op, path, info->size, max);
   Fd fd(::open(resolved.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd) return from_io(op, path, errno);
-  std::string data;
-  std::uint64_t total = 0;
-  if (const int err = read_bounded(fd.get(), info->size, max, data, total); err != 0) {
-    return from_io(op, path, err);
+  return WholeRead{std::move(fd), info->size};
+}
+
+Result<std::size_t> read_whole(const LocalClient& client, WholeRead& file, std::span<char> first,
+                               std::string& more, std::string_view path, std::string_view op) {
+  std::size_t filled = 0;
+  while (filled < first.size()) {
+    const ssize_t n = read_retry(file.fd.get(), first.data() + filled, first.size() - filled);
+    if (n < 0) return from_io(op, path, errno);
+    if (n == 0) return filled;  // it shrank
+    filled += static_cast<std::size_t>(n);
   }
-  if (total > max) return read_limit_error(op, path, total, max);
-  return data;
+  // Most files end where their size said: a small read on the stack finds that out.
+  const std::uint64_t max = client.max_transfer_bytes;
+  char probe[512];
+  const ssize_t n = read_retry(file.fd.get(), probe,
+                               static_cast<std::size_t>(std::min<std::uint64_t>(
+                                   sizeof probe, max - filled + 1)));
+  if (n < 0) return from_io(op, path, errno);
+  more.assign(probe, static_cast<std::size_t>(n));
+  if (n == 0) return filled;
+  if (filled + more.size() <= max) {
+    if (const int err = read_bounded(file.fd.get(), max - filled - more.size(), more); err != 0) {
+      return from_io(op, path, err);
+    }
+  }
+  if (filled + more.size() > max) return read_limit_error(op, path, filled + more.size(), max);
+  return filled;
 }
 
 Result<TextWindow> read_text_window_native(const LocalClient& client, std::string_view path,

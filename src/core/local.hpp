@@ -5,10 +5,12 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
 #include "error.hpp"
+#include "fd.hpp"
 #include "fs.hpp"
 
 namespace tarnwistle {
@@ -31,10 +33,21 @@ std::string local_client_repr(const LocalClient& client);
 
 // ---- reads --------------------------------------------------------------------------------
 
-// The whole file, at most max_transfer_bytes (also for files whose size lstat cannot tell).
-// `op` names the operation in its messages ("read_text failed: ..." for read_text).
-Result<std::string> read_bytes_native(const LocalClient& client, std::string_view path,
-                                      std::string_view op = "read_bytes");
+// A whole file, at most max_transfer_bytes (also for files whose size lstat cannot tell), read
+// in two steps so that the bytes can go straight into storage the caller makes once it knows
+// their number. `op` names the operation in the messages ("read_text failed: ..." for
+// read_text). open_whole_read makes the checks up to the open; `size` is the file's size then.
+struct WholeRead {
+  Fd fd;
+  std::uint64_t size = 0;
+};
+Result<WholeRead> open_whole_read(const LocalClient& client, std::string_view path,
+                                  std::string_view op);
+// Fills `first` (at most `size` bytes) and reads what follows them into `more` (a file that
+// grew since, or one whose size lstat cannot tell); the bytes put into `first`. Errors as for
+// open_whole_read, the limit checked on the whole.
+Result<std::size_t> read_whole(const LocalClient& client, WholeRead& file, std::span<char> first,
+                               std::string& more, std::string_view path, std::string_view op);
 
 // read_local_window on the resolved path; `limit` must be > 0 (checked by the caller).
 Result<TextWindow> read_text_window_native(const LocalClient& client, std::string_view path,

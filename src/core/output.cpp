@@ -48,7 +48,7 @@ void reserve_within(std::string& buf, std::size_t needed, std::uint64_t cap) {
 }  // namespace
 
 std::string take_kept_buffer(std::size_t capacity) {
-  if (capacity > KEPT_MAX) return std::string();
+  if (capacity < KEPT_MIN || capacity > KEPT_MAX) return std::string();
   Kept& k = kept();
   const std::lock_guard lock(k.mutex);
   auto best = k.buffers.end();

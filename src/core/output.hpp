@@ -21,8 +21,8 @@ constexpr std::size_t KEPT_MAX = std::size_t{4} << 20;
 constexpr std::size_t KEPT_TOTAL = std::size_t{8} << 20;
 constexpr std::size_t KEPT_COUNT = 4;
 
-// An empty buffer with room for at least `capacity` bytes: the smallest kept one that has it,
-// else an empty string with no storage. Any thread.
+// An empty buffer with room for at least `capacity` bytes (KEPT_MIN to KEPT_MAX): the smallest
+// kept one that has it, else an empty string with no storage. Any thread.
 std::string take_kept_buffer(std::size_t capacity);
 // Gives back a buffer no longer needed, its bytes dropped; kept when it fits the bounds above
 // (displacing a smaller one when they are full). Any thread.

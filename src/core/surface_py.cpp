@@ -7,14 +7,17 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
 #include "bindings.hpp"
 #include "fs.hpp"
 #include "local.hpp"
+#include "output.hpp"
 #include "paths.hpp"
 #include "py.hpp"
 #include "ssh.hpp"
@@ -152,6 +155,57 @@ PyObject* path_info(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 // ---- reads ------------------------------------------------------------------------------------
 
 template <class Traits>
+constexpr bool IS_LOCAL = std::is_same_v<typename Traits::Client, LocalClient>;
+
+// A local file read straight into a bytes object, made once its size is known, as Python's
+// own file reads do: one copy, and no page of it written twice. Nothing else sees the object
+// until it is returned, so it is filled without the GIL. Null with the exception set.
+PyRef bytes_of(const LocalClient& client, WholeRead& file, std::string_view path,
+               std::string_view op) {
+  const auto size = static_cast<Py_ssize_t>(file.size);
+  PyRef bytes = PyRef::steal(PyBytes_FromStringAndSize(nullptr, size));
+  if (!bytes) return bytes;
+  const std::span<char> room(PyBytes_AsString(bytes.get()), static_cast<std::size_t>(size));
+  std::string more;
+  Result<std::size_t> filled =
+      without_gil([&] { return read_whole(client, file, room, more, path, op); });
+  if (!filled.ok()) return PyRef::steal(raise_error(filled.error()));
+  if (*filled == room.size() && more.empty()) return bytes;
+  // The file changed its size while it was read.
+  return PyRef::steal(new_bytes(concat({std::string_view(room.data(), *filled), more})));
+}
+
+PyRef read_local_bytes(const LocalClient& client, std::string_view path, std::string_view op) {
+  Result<WholeRead> file = without_gil([&] { return open_whole_read(client, path, op); });
+  if (!file.ok()) return PyRef::steal(raise_error(file.error()));
+  return bytes_of(client, *file, path, op);
+}
+
+// The bytes of a local file for read_text, which only decodes them: into a buffer kept from
+// call to call when their size suits one (its pages stay warm, where a new block's would be
+// paid for afresh each time), else into a bytes object as for read_bytes. False with the
+// exception set.
+bool read_local_text_bytes(const LocalClient& client, std::string_view path, PyRef& bytes,
+                           std::string& kept) {
+  Result<WholeRead> file = without_gil([&] { return open_whole_read(client, path, "read_text"); });
+  if (!file.ok()) return raise_error(file.error()) != nullptr;
+  if (file->size < KEPT_MIN || file->size > KEPT_MAX) {
+    bytes = bytes_of(client, *file, path, "read_text");
+    return static_cast<bool>(bytes);
+  }
+  kept = take_kept_buffer(static_cast<std::size_t>(file->size));
+  std::string more;
+  Result<std::size_t> filled = without_gil([&] {
+    kept.resize(static_cast<std::size_t>(file->size));
+    return read_whole(client, *file, kept, more, path, "read_text");
+  });
+  if (!filled.ok()) return raise_error(filled.error()) != nullptr;
+  kept.resize(*filled);
+  kept += more;
+  return true;
+}
+
+template <class Traits>
 PyObject* read_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     PyObject* given[1];
@@ -161,9 +215,13 @@ PyObject* read_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
       return nullptr;
     }
     const auto& client = client_of<Traits>(self);
-    Result<std::string> data = without_gil([&] { return read_bytes_native(client, path); });
-    if (!data.ok()) return raise_error(data.error());
-    return new_bytes(*data);
+    if constexpr (IS_LOCAL<Traits>) {
+      return read_local_bytes(client, path, "read_bytes").release();
+    } else {
+      Result<std::string> data = without_gil([&] { return read_bytes_native(client, path); });
+      if (!data.ok()) return raise_error(data.error());
+      return new_bytes(*data);
+    }
   });
 }
 
@@ -191,11 +249,24 @@ PyObject* read_text(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
       return nullptr;
     }
     const auto& client = client_of<Traits>(self);
-    Result<std::string> data =
-        without_gil([&] { return read_bytes_native(client, path, "read_text"); });
-    if (!data.ok()) return raise_error(data.error());
+    PyRef bytes;
+    std::string fetched;  // a remote file's bytes
+    std::string_view data;
+    if constexpr (IS_LOCAL<Traits>) {
+      if (!read_local_text_bytes(client, path, bytes, fetched)) return nullptr;
+      data = bytes ? std::string_view(PyBytes_AsString(bytes.get()),
+                                      static_cast<std::size_t>(PyBytes_Size(bytes.get())))
+                   : std::string_view(fetched);
+    } else {
+      Result<std::string> got =
+          without_gil([&] { return read_bytes_native(client, path, "read_text"); });
+      if (!got.ok()) return raise_error(got.error());
+      fetched = std::move(*got);
+      data = fetched;
+    }
     CoreError error;
-    PyRef text = decode_read<Traits>(*data, encoding, path, error);
+    PyRef text = decode_read<Traits>(data, encoding, path, error);
+    keep_buffer(std::move(fetched));
     if (!text) return raise_error(error);
     return text.release();
   });

@@ -252,6 +252,8 @@ class TestRead:
         assert (len(c.read_bytes("ten")), len(c.read_text("ten"))) == (10, 10)
         assert os.lstat("/proc/self/status").st_size == 0
         assert client.read_text("/proc/self/status").startswith("Name:")  # read normally
+        with open("/proc/self/cmdline", "rb") as f:
+            assert client.read_bytes("/proc/self/cmdline") == f.read()
 
     @pytest.mark.parametrize(
         "method, path, kwargs, exc, message",
