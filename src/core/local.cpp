@@ -203,6 +203,7 @@ Result<WholeRead> open_whole_read(const LocalClient& client, std::string_view pa
 
 Result<std::size_t> read_whole(const LocalClient& client, WholeRead& file, std::span<char> first,
                                std::string& more, std::string_view path, std::string_view op) {
+  more.clear();
   std::size_t filled = 0;
   while (filled < first.size()) {
     const ssize_t n = read_retry(file.fd.get(), first.data() + filled, first.size() - filled);

@@ -246,6 +246,14 @@ class TestRead:
         assert (work / "g").read_bytes() == b"h\xe9llo"
         assert client.read_text("g", encoding="latin-1") == "h\xe9llo"
 
+    def test_large_files_in_turn_read_whole(self, client, work):
+        # Large reads reuse their buffers from call to call: each must hold only its own file.
+        for size, char in [(3_000_000, "a"), (70_000, "é"), (1_000_000, "b"), (65_536, "c")]:
+            data = (char * size).encode()[:size]
+            (work / "big").write_bytes(data)
+            assert client.read_bytes("big") == data
+            assert client.read_text("big") == data.decode("utf-8", "replace")
+
     def test_limit_is_inclusive_and_sizeless_files(self, core, client, work):
         c = small(core, work, 10)
         (work / "ten").write_bytes(b"x" * 10)
