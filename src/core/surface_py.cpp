@@ -188,7 +188,10 @@ PyRef read_local_bytes(const LocalClient& client, std::string_view path, std::st
 bool read_local_text_bytes(const LocalClient& client, std::string_view path, PyRef& bytes,
                            std::string& kept) {
   Result<WholeRead> file = without_gil([&] { return open_whole_read(client, path, "read_text"); });
-  if (!file.ok()) return raise_error(file.error()) != nullptr;
+  if (!file.ok()) {
+    raise_error(file.error());
+    return false;
+  }
   if (file->size < KEPT_MIN || file->size > KEPT_MAX) {
     bytes = bytes_of(client, *file, path, "read_text");
     return static_cast<bool>(bytes);
@@ -199,7 +202,10 @@ bool read_local_text_bytes(const LocalClient& client, std::string_view path, PyR
     kept.resize(static_cast<std::size_t>(file->size));
     return read_whole(client, *file, kept, more, path, "read_text");
   });
-  if (!filled.ok()) return raise_error(filled.error()) != nullptr;
+  if (!filled.ok()) {
+    raise_error(filled.error());
+    return false;
+  }
   kept.resize(*filled);
   kept += more;
   return true;
