@@ -155,21 +155,29 @@ std::string local_client_repr(const LocalClient& client) {
 
 namespace {
 
-// Reads at most `cap` + 1 bytes onto the end of `out`, so that a file without a meaningful
-// size (a device, a /proc file) cannot grow the buffer past the limit. Returns 0 or errno.
-int read_bounded(int fd, std::uint64_t cap, std::string& out) {
-  const std::uint64_t most = out.size() + cap + 1;
+// Reads the rest of `fd` into `out`, at most `cap` + 1 bytes, so that a file without a
+// meaningful size (a device, a /proc file) cannot grow the buffer past the limit. Most files
+// are at their end already: a small read on the stack finds that out before `out` is given
+// any storage. Returns 0 or errno.
+int read_rest(int fd, std::uint64_t cap, std::string& out) {
+  const std::uint64_t most = cap + 1;
+  char probe[512];
+  const ssize_t n = read_retry(
+      fd, probe, static_cast<std::size_t>(std::min<std::uint64_t>(sizeof probe, most)));
+  if (n < 0) return errno;
+  out.assign(probe, static_cast<std::size_t>(n));
   std::size_t total = out.size();
+  if (n == 0 || total >= most) return 0;
   out.resize(static_cast<std::size_t>(std::min<std::uint64_t>(most, total + 8192)));
   for (;;) {
     if (total == out.size()) {
       if (total >= most) break;
       out.resize(static_cast<std::size_t>(std::min<std::uint64_t>(out.size() * 2, most)));
     }
-    const ssize_t n = read_retry(fd, out.data() + total, out.size() - total);
-    if (n < 0) return errno;
-    if (n == 0) break;
-    total += static_cast<std::size_t>(n);
+    const ssize_t got = read_retry(fd, out.data() + total, out.size() - total);
+    if (got < 0) return errno;
+    if (got == 0) break;
+    total += static_cast<std::size_t>(got);
   }
   out.resize(total);
   return 0;
@@ -211,19 +219,9 @@ Result<std::size_t> read_whole(const LocalClient& client, WholeRead& file, std::
     if (n == 0) return filled;  // it shrank
     filled += static_cast<std::size_t>(n);
   }
-  // Most files end where their size said: a small read on the stack finds that out.
   const std::uint64_t max = client.max_transfer_bytes;
-  char probe[512];
-  const ssize_t n = read_retry(file.fd.get(), probe,
-                               static_cast<std::size_t>(std::min<std::uint64_t>(
-                                   sizeof probe, max - filled + 1)));
-  if (n < 0) return from_io(op, path, errno);
-  more.assign(probe, static_cast<std::size_t>(n));
-  if (n == 0) return filled;
-  if (filled + more.size() <= max) {
-    if (const int err = read_bounded(file.fd.get(), max - filled - more.size(), more); err != 0) {
-      return from_io(op, path, err);
-    }
+  if (const int err = read_rest(file.fd.get(), max - filled, more); err != 0) {
+    return from_io(op, path, err);
   }
   if (filled + more.size() > max) return read_limit_error(op, path, filled + more.size(), max);
   return filled;

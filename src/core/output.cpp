@@ -69,16 +69,14 @@ void keep_buffer(std::string&& used) {
   std::string dropped;  // freed after the lock is let go
   Kept& k = kept();
   const std::lock_guard lock(k.mutex);
-  auto smallest = std::min_element(k.buffers.begin(), k.buffers.end(),
-                                   [](const std::string& a, const std::string& b) {
-                                     return a.capacity() < b.capacity();
-                                   });
   if (k.buffers.size() == KEPT_COUNT || k.total + size > KEPT_TOTAL) {
-    if (smallest == k.buffers.end() || smallest->capacity() >= size ||
-        k.total - smallest->capacity() + size > KEPT_TOTAL) {
-      return;
-    }
-    k.total -= smallest->capacity();
+    // Full (so not empty): a larger buffer displaces the smallest when the total allows.
+    const auto smallest = std::min_element(
+        k.buffers.begin(), k.buffers.end(),
+        [](const std::string& a, const std::string& b) { return a.capacity() < b.capacity(); });
+    const std::size_t freed = smallest->capacity();
+    if (freed >= size || k.total - freed + size > KEPT_TOTAL) return;
+    k.total -= freed;
     dropped = std::move(*smallest);
     k.buffers.erase(smallest);
   }

@@ -1,7 +1,5 @@
 #include "text_py.hpp"
 
-#include <utility>
-
 #include "read.hpp"
 
 namespace tarnwistle::py {

@@ -14,7 +14,6 @@
 #include <cstdint>
 #include <memory>
 #include <span>
-#include <string>
 #include <string_view>
 
 #include "py.hpp"
